@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarn::config {
+
+struct ConfigEntry {
+    std::string key;    // lower case
+    std::string value;  // as cut from the line
+};
+
+// Ordered key/value entries of the configuration file; keys may repeat.
+class ConfigStore {
+  public:
+    // Throws ConfigError when the file cannot be opened.
+    void load(const char* path);
+    // First value of the key in file order, or null.
+    const char* get(const char* key) const;
+    // Every value of the key, in file order.
+    std::vector<std::string> get_all(const char* key) const;
+
+    // One line as fgets returned it; nothing when the line holds no key.
+    static std::optional<ConfigEntry> parse_line(const char* line);
+
+  private:
+    std::vector<ConfigEntry> entries;
+};
+
+}  // namespace tarn::config

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "config/config_store.hpp"
+
+namespace tarn::config {
+
+struct Target {
+    std::string ip = "127.0.0.1";
+    uint16_t port = 8100;
+    uint32_t timeout = 5;  // seconds
+};
+
+// Written once by apply_settings before any thread starts; read-only afterwards.
+extern uint32_t queue_size;
+extern std::list<Target> target_list;
+#if !defined(_WIN32)
+// Where the dnstap stand-in of the capture listens (Linux only).
+extern std::string dnstap_socket;
+#endif
+
+void apply_settings(const ConfigStore& store);
+void parse_target(Target& target, const char* value);
+
+}  // namespace tarn::config

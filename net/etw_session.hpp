@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+namespace tarn::net {
+
+// How capture hands a finished record over; the bytes are valid only during the call.
+using MessageCallback = int32_t (*)(const uint8_t* data, uint32_t length, void* context);
+
+struct EtwTraceState;
+
+// The real-time trace session "sabrel-agent" on the DNS Server provider, consumed on a trace
+// thread of its own.
+class EtwSession {
+  public:
+    EtwSession() = default;
+    ~EtwSession();
+    EtwSession(const EtwSession&) = delete;
+    EtwSession& operator=(const EtwSession&) = delete;
+
+    void set_callback(MessageCallback callback, void* context);
+    // Throws NetError when the trace thread cannot be created; a second start is a no-op.
+    void start();
+    // Closes the trace and joins the thread; harmless before start and when repeated.
+    void stop();
+
+  private:
+    friend int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
+
+    EtwTraceState* state = nullptr;
+    MessageCallback callback = nullptr;
+    void* callback_context = nullptr;
+};
+
+}  // namespace tarn::net

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+
+#include "support/threads.hpp"
+
+namespace tarn::sensor {
+
+// Bounded ring of length-prefixed messages between one producer and one consumer. The
+// producer is never refused for lack of room: the oldest whole entries make way.
+class SensorQueue {
+  public:
+    explicit SensorQueue(uint32_t size);
+    ~SensorQueue();
+    SensorQueue(const SensorQueue&) = delete;
+    SensorQueue& operator=(const SensorQueue&) = delete;
+
+    // Returns the result of signalling data_event; throws SensorError if length > capacity.
+    int32_t push(const uint8_t* data, uint32_t length);
+    // 0 when empty, -1 when the oldest entry is longer than size, else its length.
+    int32_t pop(uint8_t* destination, uint32_t size);
+    // Blocks until data_event is signalled.
+    int wait();
+
+    Event data_event_handle() const { return data_event; }
+    uint32_t capacity_bytes() const { return capacity; }
+    uint32_t read_position() const { return read_pos; }
+    uint32_t write_position() const { return write_pos; }
+    bool is_wrapped() const { return wrapped != 0; }
+
+  private:
+    void drop_oldest();
+    uint32_t entry_length_at(uint32_t position) const;
+
+    uint8_t* data = nullptr;
+    uint32_t capacity = 0;
+    uint32_t read_pos = 0;
+    uint32_t write_pos = 0;
+    uint8_t wrapped = 0;
+    Mutex queue_mutex = nullptr;
+    Mutex wait_mutex = nullptr;
+    Event data_event = nullptr;
+};
+
+// The capture's MessageCallback: context is the SensorQueue.
+int32_t push_message(const uint8_t* data, uint32_t length, void* context);
+
+}  // namespace tarn::sensor

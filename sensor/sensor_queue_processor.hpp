@@ -1,0 +1,39 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+
+#include "config/settings.hpp"
+#include "sensor/sensor_queue.hpp"
+#include "support/threads.hpp"
+
+namespace tarn::sensor {
+
+// The delivery thread: one target at a time, a VersionMessage first on every connection, one
+// frame per queued message, a 10-second back-off, and the one failed message resent whole.
+class SensorQueueProcessor {
+  public:
+    SensorQueueProcessor(SensorQueue& queue, const std::list<config::Target>& targets);
+    ~SensorQueueProcessor();
+    SensorQueueProcessor(const SensorQueueProcessor&) = delete;
+    SensorQueueProcessor& operator=(const SensorQueueProcessor&) = delete;
+
+    void start();
+    void stop();
+    void release_buffer();
+
+  private:
+    static uint32_t thread_entry(void* argument);
+    void run();
+    void grow_buffer();
+
+    Thread thread = nullptr;
+    std::atomic<bool> stop_requested{false};
+    SensorQueue* queue;
+    const std::list<config::Target>* targets;
+    uint8_t* buffer = nullptr;
+    int32_t buffer_size = 0;
+};
+
+}  // namespace tarn::sensor

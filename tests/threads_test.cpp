@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "error/error.hpp"
+#include "support/threads.hpp"
+
+namespace tarn {
+namespace {
+
+struct Primitives {
+    Primitives() {
+        mutex_create(&mutex);
+        event_create(&event);
+    }
+    ~Primitives() {
+        handle_close(event);
+        handle_close(mutex);
+    }
+    // Runs event_wait on another thread and reports whether it returned within the limit.
+    bool wait_returns_within(std::chrono::milliseconds limit) {
+        std::atomic<bool> returned{false};
+        std::thread waiter([&] {
+            mutex_lock(mutex);
+            event_wait(event, mutex);
+            mutex_unlock(mutex);
+            returned = true;
+        });
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!returned && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        bool result = returned;
+        if (!result) {
+            event_signal(event);  // release the waiter so the thread can be joined
+        }
+        waiter.join();
+        return result;
+    }
+    Mutex mutex = nullptr;
+    Event event = nullptr;
+};
+
+TEST(Event, SignalBeforeWaitIsKeptAndConsumedOnce) {
+    Primitives p;
+    ASSERT_EQ(0, event_signal(p.event));
+    ASSERT_EQ(0, event_signal(p.event));  // signals do not count up
+    EXPECT_TRUE(p.wait_returns_within(std::chrono::seconds(5)));
+    EXPECT_FALSE(p.wait_returns_within(std::chrono::milliseconds(200)));
+}
+
+TEST(Event, SignalWhileWaitingEndsTheWait) {
+    Primitives p;
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        mutex_lock(p.mutex);
+        EXPECT_EQ(0, event_wait(p.event, p.mutex));
+        // The mutex is held again on return: unlocking it must succeed.
+        EXPECT_EQ(0, mutex_unlock(p.mutex));
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned);
+    event_signal(p.event);
+    waiter.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST(Event, NoSignalIsLostUnderRacingSignallers) {
+    // Each round: one signal raced against one wait; every wait must end.
+    Primitives p;
+    for (int round = 0; round < 2000; ++round) {
+        std::thread signaller([&] { event_signal(p.event); });
+        mutex_lock(p.mutex);
+        ASSERT_EQ(0, event_wait(p.event, p.mutex));
+        mutex_unlock(p.mutex);
+        signaller.join();
+    }
+}
+
+TEST(Mutex, OnlyTheOwnerMayRelease) {
+    Mutex mutex = nullptr;
+    ASSERT_EQ(0, mutex_create(&mutex));
+    ASSERT_EQ(0, mutex_lock(mutex));
+    int other_result = 0;
+    std::thread other([&] { other_result = mutex_unlock(mutex); });
+    other.join();
+    EXPECT_EQ(-1, other_result);
+    EXPECT_EQ(0, mutex_unlock(mutex));
+    handle_close(mutex);
+}
+
+uint32_t record_argument(void* argument) {
+    static_cast<std::atomic<int>*>(argument)->store(42);
+    return 0;
+}
+
+TEST(Thread, StartRunsEntryAndJoinWaitsForIt) {
+    std::atomic<int> seen{0};
+    Thread thread = nullptr;
+    ASSERT_EQ(0, thread_start(&thread, record_argument, &seen));
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(0, thread_join(thread));
+    EXPECT_EQ(42, seen.load());
+}
+
+TEST(SystemErrorText, KnownUnknownAndZeroCodes) {
+    std::string missing = error::system_error_text(2);
+    std::string none = error::system_error_text(0);
+#if defined(_WIN32)
+    EXPECT_EQ("The system cannot find the file specified.\r\n", missing);
+#else
+    EXPECT_EQ("No such file or directory", missing);
+#endif
+    EXPECT_NE(0u, none.rfind("Unknown error", 0));
+    EXPECT_FALSE(none.empty());
+    EXPECT_EQ("Unknown error -1", error::system_error_text(-1));
+}
+
+TEST(Errors, WhatIsTheMessageWhateverTheClass) {
+    try {
+        throw config::ConfigError("fopen(x) failed: y");
+    } catch (const std::exception& caught) {
+        EXPECT_STREQ("fopen(x) failed: y", caught.what());
+    }
+    sensor::SensorError timed_out("select() timed out");
+    const error::UnknownError& base = timed_out;
+    EXPECT_STREQ("select() timed out", base.what());
+}
+
+}  // namespace
+}  // namespace tarn
