@@ -19,6 +19,9 @@ class SensorQueueProcessor {
     SensorQueueProcessor(const SensorQueueProcessor&) = delete;
     SensorQueueProcessor& operator=(const SensorQueueProcessor&) = delete;
 
+    // Signalled when the delivery thread cannot work at all (its first buffers cannot be
+    // allocated), so the agent stops instead of running on without delivering.
+    void set_fatal_event(Event event) { fatal_event = event; }
     void start();
     void stop();
     void release_buffer();
@@ -34,6 +37,7 @@ class SensorQueueProcessor {
     const std::list<config::Target>* targets;
     uint8_t* buffer = nullptr;
     int32_t buffer_size = 0;
+    Event fatal_event = nullptr;
 };
 
 }  // namespace tarn::sensor
