@@ -1,0 +1,103 @@
+#include "agent/run_agent.hpp"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "agent/platform.hpp"
+#include "config/config_store.hpp"
+#include "config/settings.hpp"
+#include "net/etw_session.hpp"
+#include "sensor/sensor_queue.hpp"
+#include "sensor/sensor_queue_processor.hpp"
+#include "sensor/tcp_connection.hpp"
+#include "support/log.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr const char* log_file_name = "/log/dns-logger.log";
+
+// Stops a started thread if the run unwinds before the stopping phase has stopped it, so no
+// thread outlives the queue it works on.
+template <typename Stop>
+class StopGuard {
+  public:
+    explicit StopGuard(Stop stop_action) : stop_action(stop_action) {}
+    ~StopGuard() { stop_now(); }
+    StopGuard(const StopGuard&) = delete;
+    StopGuard& operator=(const StopGuard&) = delete;
+
+    void stop_now() {
+        if (armed) {
+            armed = false;
+            stop_action();
+        }
+    }
+
+  private:
+    Stop stop_action;
+    bool armed = true;
+};
+
+void run_steps() {
+    config::ConfigStore store;
+    log_message("Reading config from %s", config_path != nullptr ? config_path : "");
+    if (config_path != nullptr) {
+        store.load(config_path);
+    }
+    config::apply_settings(store);
+
+    const char* logging = store.get("logging");
+    if (logging != nullptr && std::strcmp(logging, "on") == 0) {
+        open_log((executable_directory() + log_file_name).c_str());
+    }
+    log_message("agent version %s", agent_version);
+    log_message("Changing directory to: %s", executable_directory().c_str());
+    change_directory(executable_directory().c_str());
+    log_message("Starting...");
+
+    net::EtwSession session;
+    sensor::SensorQueue queue(config::queue_size);
+    sensor::SensorQueueProcessor processor(queue, config::target_list);
+    // A processor that cannot deliver at all ends the run instead of leaving it idle.
+    processor.set_fatal_event(stop_event);
+    sensor::network_startup();
+
+    log_message("Starting sensor queue processor");
+    processor.start();
+    StopGuard processor_guard([&processor] { processor.stop(); });
+
+    session.set_callback(sensor::push_message, &queue);
+    StopGuard session_guard([&session] { session.stop(); });
+    log_message("Starting ETW session");
+    session.start();
+    log_message("Started!");
+
+    install_stop_handlers();
+
+    mutex_lock(run_mutex);
+    event_wait(stop_event, run_mutex);
+    mutex_unlock(run_mutex);
+
+    log_message("Stopping...");
+    log_message("Stopping all sessions");
+    session_guard.stop_now();
+    log_message("Stopping sensor queue processor");
+    processor_guard.stop_now();
+    log_message("Stopped!");
+}
+
+}  // namespace
+
+void run_agent() {
+    try {
+        create_stop_primitives();
+        run_steps();
+    } catch (const std::exception& failure) {
+        log_message("ERROR - Run failure: %s", failure.what());
+    }
+}
+
+}  // namespace tarn
