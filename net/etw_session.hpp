@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace tarn::net {
 
@@ -13,7 +14,7 @@ struct EtwTraceState;
 // thread of its own.
 class EtwSession {
   public:
-    EtwSession() = default;
+    EtwSession();
     ~EtwSession();
     EtwSession(const EtwSession&) = delete;
     EtwSession& operator=(const EtwSession&) = delete;
@@ -27,7 +28,7 @@ class EtwSession {
   private:
     friend int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
 
-    EtwTraceState* state = nullptr;
+    std::unique_ptr<EtwTraceState> state;
     MessageCallback callback = nullptr;
     void* callback_context = nullptr;
 };

@@ -1,0 +1,252 @@
+#pragma once
+
+// Stand-in for the parts of the Win32 ETW and TDH interface that the capture code uses, with
+// the same names, fields and call shapes. Error codes are this platform's errno values under
+// the Win32 names, so system_error_text gives a meaningful text for them.
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+
+using BOOL = int;
+using UCHAR = uint8_t;
+using USHORT = uint16_t;
+using ULONG = uint32_t;
+using LONG = int32_t;
+using ULONGLONG = uint64_t;
+using LONGLONG = int64_t;
+using ULONG64 = uint64_t;
+using PBYTE = uint8_t*;
+using PVOID = void*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using TRACEHANDLE = uint64_t;
+using PTRACEHANDLE = TRACEHANDLE*;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+constexpr ULONG ERROR_SUCCESS = 0;
+constexpr ULONG ERROR_ACCESS_DENIED = EACCES;
+constexpr ULONG ERROR_INVALID_HANDLE = EBADF;
+constexpr ULONG ERROR_INVALID_PARAMETER = EINVAL;
+constexpr ULONG ERROR_INSUFFICIENT_BUFFER = ENOBUFS;
+constexpr ULONG ERROR_ALREADY_EXISTS = EEXIST;
+constexpr ULONG ERROR_NOT_FOUND = ENOENT;
+constexpr ULONG ERROR_NOT_SUPPORTED = EOPNOTSUPP;
+constexpr ULONG ERROR_CANCELLED = ECANCELED;
+
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+using LPGUID = GUID*;
+using LPCGUID = const GUID*;
+
+inline bool operator==(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) {
+        return false;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (a.Data4[i] != b.Data4[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) {
+    return !(a == b);
+}
+inline BOOL IsEqualGUID(const GUID& a, const GUID& b) {
+    return a == b ? TRUE : FALSE;
+}
+
+union LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+
+struct FILETIME {
+    ULONG dwLowDateTime;
+    ULONG dwHighDateTime;
+};
+using LPFILETIME = FILETIME*;
+
+ULONG GetLastError();
+void SetLastError(ULONG code);
+
+// Controller.
+
+constexpr ULONG WNODE_FLAG_TRACED_GUID = 0x00020000;
+constexpr ULONG EVENT_TRACE_REAL_TIME_MODE = 0x00000100;
+constexpr ULONG EVENT_CONTROL_CODE_ENABLE_PROVIDER = 1;
+constexpr UCHAR TRACE_LEVEL_INFORMATION = 4;
+
+struct WNODE_HEADER {
+    ULONG BufferSize;
+    ULONG ProviderId;
+    ULONG64 HistoricalContext;
+    LARGE_INTEGER TimeStamp;
+    GUID Guid;
+    ULONG ClientContext;
+    ULONG Flags;
+};
+
+struct EVENT_TRACE_PROPERTIES {
+    WNODE_HEADER Wnode;
+    ULONG BufferSize;
+    ULONG MinimumBuffers;
+    ULONG MaximumBuffers;
+    ULONG MaximumFileSize;
+    ULONG LogFileMode;
+    ULONG FlushTimer;
+    ULONG EnableFlags;
+    LONG AgeLimit;
+    ULONG NumberOfBuffers;
+    ULONG FreeBuffers;
+    ULONG EventsLost;
+    ULONG BuffersWritten;
+    ULONG LogBuffersLost;
+    ULONG RealTimeBuffersLost;
+    PVOID LoggerThreadId;
+    ULONG LogFileNameOffset;
+    ULONG LoggerNameOffset;
+};
+using PEVENT_TRACE_PROPERTIES = EVENT_TRACE_PROPERTIES*;
+static_assert(sizeof(EVENT_TRACE_PROPERTIES) == 120, "same layout as the Win32 structure");
+
+struct ENABLE_TRACE_PARAMETERS;
+using PENABLE_TRACE_PARAMETERS = ENABLE_TRACE_PARAMETERS*;
+
+ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
+                  PEVENT_TRACE_PROPERTIES properties);
+ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG control_code, UCHAR level,
+                     ULONGLONG match_any_keyword, ULONGLONG match_all_keyword, ULONG timeout,
+                     PENABLE_TRACE_PARAMETERS enable_parameters);
+
+// Consumer.
+
+constexpr ULONG PROCESS_TRACE_MODE_REAL_TIME = 0x00000100;
+constexpr ULONG PROCESS_TRACE_MODE_EVENT_RECORD = 0x10000000;
+constexpr TRACEHANDLE INVALID_PROCESSTRACE_HANDLE = ~TRACEHANDLE{0};
+
+struct EVENT_DESCRIPTOR {
+    USHORT Id;
+    UCHAR Version;
+    UCHAR Channel;
+    UCHAR Level;
+    UCHAR Opcode;
+    USHORT Task;
+    ULONGLONG Keyword;
+};
+
+struct EVENT_HEADER {
+    USHORT Size;
+    USHORT HeaderType;
+    USHORT Flags;
+    USHORT EventProperty;
+    ULONG ThreadId;
+    ULONG ProcessId;
+    LARGE_INTEGER TimeStamp;
+    GUID ProviderId;
+    EVENT_DESCRIPTOR EventDescriptor;
+    ULONG64 ProcessorTime;
+    GUID ActivityId;
+};
+
+struct EVENT_RECORD {
+    EVENT_HEADER EventHeader;
+    ULONG BufferContext;
+    USHORT ExtendedDataCount;
+    USHORT UserDataLength;
+    PVOID ExtendedData;
+    PVOID UserData;
+    PVOID UserContext;
+};
+using PEVENT_RECORD = EVENT_RECORD*;
+
+struct EVENT_TRACE_LOGFILEA;
+using PEVENT_TRACE_LOGFILEA = EVENT_TRACE_LOGFILEA*;
+using PEVENT_TRACE_BUFFER_CALLBACKA = ULONG (*)(PEVENT_TRACE_LOGFILEA logfile);
+using PEVENT_RECORD_CALLBACK = void (*)(PEVENT_RECORD event_record);
+
+struct EVENT_TRACE_LOGFILEA {
+    LPSTR LogFileName;
+    LPSTR LoggerName;
+    LONGLONG CurrentTime;
+    ULONG BuffersRead;
+    ULONG ProcessTraceMode;
+    PEVENT_TRACE_BUFFER_CALLBACKA BufferCallback;
+    ULONG BufferSize;
+    ULONG Filled;
+    ULONG EventsLost;
+    PEVENT_RECORD_CALLBACK EventRecordCallback;
+    ULONG IsKernelTrace;
+    PVOID Context;
+};
+
+TRACEHANDLE OpenTraceA(PEVENT_TRACE_LOGFILEA logfile);
+ULONG ProcessTrace(PTRACEHANDLE handle_array, ULONG handle_count, LPFILETIME start_time,
+                   LPFILETIME end_time);
+ULONG CloseTrace(TRACEHANDLE trace_handle);
+
+// Trace Data Helper.
+
+struct EVENT_PROPERTY_INFO {
+    ULONG Flags;
+    ULONG NameOffset;
+    USHORT InType;
+    USHORT OutType;
+    ULONG MapNameOffset;
+    USHORT count;
+    USHORT length;
+    ULONG Reserved;
+};
+
+struct TRACE_EVENT_INFO {
+    GUID ProviderGuid;
+    GUID EventGuid;
+    EVENT_DESCRIPTOR EventDescriptor;
+    ULONG DecodingSource;
+    ULONG ProviderNameOffset;
+    ULONG LevelNameOffset;
+    ULONG ChannelNameOffset;
+    ULONG KeywordsNameOffset;
+    ULONG TaskNameOffset;
+    ULONG OpcodeNameOffset;
+    ULONG EventMessageOffset;
+    ULONG ProviderMessageOffset;
+    ULONG BinaryXMLOffset;
+    ULONG BinaryXMLSize;
+    ULONG ActivityIDNameOffset;
+    ULONG RelatedActivityIDNameOffset;
+    ULONG PropertyCount;
+    ULONG TopLevelPropertyCount;
+    ULONG Flags;
+    EVENT_PROPERTY_INFO EventPropertyInfoArray[1];
+};
+using PTRACE_EVENT_INFO = TRACE_EVENT_INFO*;
+
+struct PROPERTY_DATA_DESCRIPTOR {
+    ULONGLONG PropertyName;
+    ULONG ArrayIndex;
+    ULONG Reserved;
+};
+using PPROPERTY_DATA_DESCRIPTOR = PROPERTY_DATA_DESCRIPTOR*;
+
+struct TDH_CONTEXT;
+using PTDH_CONTEXT = TDH_CONTEXT*;
+
+ULONG TdhGetEventInformation(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_CONTEXT tdh_context,
+                             PTRACE_EVENT_INFO buffer, ULONG* buffer_size);
+ULONG TdhGetPropertySize(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_CONTEXT tdh_context,
+                         ULONG property_data_count, PPROPERTY_DATA_DESCRIPTOR property_data,
+                         ULONG* property_size);
+ULONG TdhGetProperty(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_CONTEXT tdh_context,
+                     ULONG property_data_count, PPROPERTY_DATA_DESCRIPTOR property_data,
+                     ULONG buffer_size, PBYTE buffer);

@@ -1,0 +1,200 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "error/error.hpp"
+#include "net/etw_trace_state.hpp"
+#include "support/log.hpp"
+
+namespace tarn::net {
+
+namespace {
+
+constexpr char session_name[] = "sabrel-agent";
+constexpr GUID session_guid = {
+    0x01A1C6BA, 0x3C9C, 0x4C71, {0xB8, 0xBD, 0x54, 0x49, 0x41, 0xE1, 0xA0, 0x9E}};
+constexpr ULONG properties_size = sizeof(EVENT_TRACE_PROPERTIES) + sizeof session_name;
+
+struct FreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+
+[[noreturn]] void throw_code(const char* prefix, ULONG code) {
+    std::ostringstream text;
+    text << prefix << error::system_error_text(static_cast<int32_t>(code));
+    throw NetError(text.str().c_str());
+}
+
+void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) {
+    log_message("Starting ETW trace...");
+    block.reset(std::malloc(properties_size));
+    if (!block) {
+        int code = errno;
+        std::ostringstream text;
+        text << "malloc(EVENT_TRACE_PROPERTIES:" << properties_size
+             << ") failed: " << error::system_error_text(code);
+        throw NetError(text.str().c_str());
+    }
+    std::memset(block.get(), 0, properties_size);
+    auto* properties = static_cast<EVENT_TRACE_PROPERTIES*>(block.get());
+    properties->Wnode.BufferSize = properties_size;
+    properties->Wnode.Guid = session_guid;
+    properties->Wnode.ClientContext = 1;
+    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    properties->BufferSize = 128;
+    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    properties->FlushTimer = 1;
+    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    std::memcpy(static_cast<char*>(block.get()) + sizeof(EVENT_TRACE_PROPERTIES), session_name,
+                sizeof session_name);
+
+    TRACEHANDLE session_handle = 0;
+    ULONG started = StartTraceA(&session_handle, session_name, properties);
+    if (started == ERROR_ALREADY_EXISTS) {
+        log_message("ETW trace with name %s already started!", session_name);
+    } else if (started != ERROR_SUCCESS) {
+        throw_code("StartTrace() failed: ", started);
+    } else {
+        log_message("Enable DNS server provider for ETW trace...");
+        ULONG enabled =
+            EnableTraceEx2(session_handle, &dns_server_provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
+                           TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
+        if (enabled != ERROR_SUCCESS) {
+            throw_code("EnableTraceEx2() failed: ", enabled);
+        }
+    }
+
+    log_message("Opening ETW trace...");
+    EVENT_TRACE_LOGFILEA logfile;
+    std::memset(&logfile, 0, sizeof logfile);
+    logfile.LogFileName = nullptr;
+    logfile.LoggerName = const_cast<char*>(session_name);
+    logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+    logfile.BufferCallback = keep_processing;
+    logfile.EventRecordCallback = on_event_record;
+    logfile.Context = &state;
+    TRACEHANDLE handle = OpenTraceA(&logfile);
+    state.trace_handle = handle;
+    if (handle == INVALID_PROCESSTRACE_HANDLE) {
+        throw_code("ProcessTrace() failed: ", GetLastError());
+    }
+
+    // A stop that came before the handle was stored could not close it; ProcessTrace would
+    // then wait for the next buffer, so it is not entered at all.
+    if (!state.stop) {
+        log_message("Entering ETW trace processing loop...");
+        TRACEHANDLE handles[1] = {handle};
+        ULONG processed = ProcessTrace(handles, 1, nullptr, nullptr);
+        if (state.callback_failure) {
+            std::rethrow_exception(state.callback_failure);
+        }
+        // Closed by a stop between the check above and the call: not a failure.
+        if (processed != ERROR_SUCCESS && !state.stop) {
+            throw_code("ProcessTrace() failed: ", processed);
+        }
+    }
+    log_message("Closing ETW trace...");
+    CloseTrace(handle);
+    log_message("ETW session finished");
+}
+
+}  // namespace
+
+GrowingBuffer::~GrowingBuffer() {
+    std::free(data);
+}
+
+bool GrowingBuffer::grow(uint32_t needed) {
+    if (data != nullptr && needed <= capacity) {
+        return true;
+    }
+    // realloc of 0 bytes may free the block or return null; keep one byte instead.
+    void* grown = std::realloc(data, needed == 0 ? 1 : needed);
+    if (grown == nullptr) {
+        return false;
+    }
+    data = static_cast<uint8_t*>(grown);
+    capacity = needed;
+    return true;
+}
+
+uint32_t run_trace(void* argument) {
+    auto& state = *static_cast<EtwTraceState*>(argument);
+    std::unique_ptr<void, FreeBlock> block;
+    try {
+        trace_steps(state, block);
+    } catch (const std::exception& failure) {
+        log_message("ERROR - ETW session failed: %s", failure.what());
+    }
+    return 0;
+}
+
+ULONG WINAPI keep_processing(PEVENT_TRACE_LOGFILEA logfile) {
+    auto* state = static_cast<EtwTraceState*>(logfile->Context);
+    return state->stop || state->callback_failure ? FALSE : TRUE;
+}
+
+void WINAPI on_event_record(PEVENT_RECORD event) {
+    auto* state = static_cast<EtwTraceState*>(event->UserContext);
+    if (state->callback_failure) {
+        return;  // capture is ending; the rest of the buffer is not decoded
+    }
+    try {
+        handle_event(*state, event);
+    } catch (...) {
+        state->callback_failure = std::current_exception();
+    }
+}
+
+int32_t forward_message(const uint8_t* data, uint32_t length, void* session) {
+    auto* owner = static_cast<EtwSession*>(session);
+    if (owner->callback == nullptr) {
+        return 0;
+    }
+    return owner->callback(data, length, owner->callback_context);
+}
+
+EtwSession::EtwSession() = default;
+
+EtwSession::~EtwSession() {
+    stop();
+}
+
+void EtwSession::set_callback(MessageCallback message_callback, void* context) {
+    callback = message_callback;
+    callback_context = context;
+}
+
+void EtwSession::start() {
+    if (state != nullptr) {
+        return;
+    }
+    state = std::make_unique<EtwTraceState>();
+    state->message_callback = forward_message;
+    state->message_context = this;
+    int code = thread_start(&state->thread, run_trace, state.get());
+    if (code != 0) {
+        state->thread = nullptr;
+        std::ostringstream text;
+        text << "pthread_create() failed: " << error::system_error_text(code);
+        throw NetError(text.str().c_str());
+    }
+}
+
+void EtwSession::stop() {
+    if (state == nullptr) {
+        return;
+    }
+    if (state->thread != nullptr) {
+        state->stop = true;
+        log_message("Closing ETW trace...");
+        CloseTrace(state->trace_handle);
+        thread_join(state->thread);
+        state->thread = nullptr;
+    }
+    state.reset();
+}
+
+}  // namespace tarn::net

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+#include "net/etw_api.hpp"
+#include "net/etw_session.hpp"
+#include "support/threads.hpp"
+
+namespace tarn::net {
+
+// Microsoft-Windows-DNSServer.
+inline constexpr GUID dns_server_provider = {
+    0xEB79061A, 0xA566, 0x4698, {0x91, 0x19, 0x3E, 0xD2, 0x80, 0x70, 0x60, 0xE7}};
+
+// A heap block that only grows, to exactly the size asked for.
+struct GrowingBuffer {
+    GrowingBuffer() = default;
+    ~GrowingBuffer();
+    GrowingBuffer(const GrowingBuffer&) = delete;
+    GrowingBuffer& operator=(const GrowingBuffer&) = delete;
+
+    // False (errno set, block and capacity unchanged) when the block cannot grow.
+    bool grow(uint32_t needed);
+
+    uint8_t* data = nullptr;
+    uint32_t capacity = 0;
+};
+
+// One run of the trace thread; shared by the owning thread and the trace thread.
+struct EtwTraceState {
+    std::atomic<TRACEHANDLE> trace_handle{INVALID_PROCESSTRACE_HANDLE};
+    std::atomic<bool> stop{false};
+    Thread thread = nullptr;
+    MessageCallback message_callback = nullptr;
+    void* message_context = nullptr;
+
+    // Decode state, touched only by the trace thread.
+    GrowingBuffer event_info;
+    GrowingBuffer device_ip;
+    int32_t device_ip_length = 0;
+    GrowingBuffer server_ip;
+    int32_t server_ip_length = 0;
+    uint8_t is_tcp = 0;
+    GrowingBuffer message;
+    int32_t message_length = 0;
+    int64_t epoch_offset = 116444736000000000;
+
+    // An exception from the message callback, carried out of the platform's processing loop
+    // instead of unwinding through it.
+    std::exception_ptr callback_failure;
+};
+
+// Turns one DNS packet event into a record for the state's message callback.
+void handle_event(EtwTraceState& state, PEVENT_RECORD event);
+
+int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
+uint32_t run_trace(void* state);
+ULONG WINAPI keep_processing(PEVENT_TRACE_LOGFILEA logfile);
+void WINAPI on_event_record(PEVENT_RECORD event);
+
+}  // namespace tarn::net

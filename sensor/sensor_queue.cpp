@@ -1,0 +1,154 @@
+#include "sensor/sensor_queue.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "error/error.hpp"
+
+namespace tarn::sensor {
+
+namespace {
+
+constexpr uint32_t length_bytes = 4;
+
+}  // namespace
+
+SensorQueue::SensorQueue(uint32_t size) {
+    // calloc(0) may legally return null; a zero-byte ring still needs a valid pointer.
+    data = static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : size, 1));
+    if (data == nullptr) {
+        int code = errno;
+        std::ostringstream text;
+        text << "malloc(" << size << ") failed: " << error::system_error_text(code);
+        throw SensorError(text.str().c_str());
+    }
+    capacity = size;
+    mutex_create(&queue_mutex);
+    mutex_create(&wait_mutex);
+    event_create(&data_event);
+}
+
+SensorQueue::~SensorQueue() {
+    std::free(data);
+    data = nullptr;
+    handle_close(queue_mutex);
+    handle_close(wait_mutex);
+    handle_close(data_event);
+}
+
+uint32_t SensorQueue::entry_length_at(uint32_t position) const {
+    uint32_t length = 0;
+    for (uint32_t i = 0; i < length_bytes; ++i) {
+        uint32_t at = position + i;
+        if (at >= capacity) {
+            at -= capacity;
+        }
+        length = (length << 8) | data[at];
+    }
+    return length;
+}
+
+void SensorQueue::drop_oldest() {
+    uint64_t next = uint64_t{read_pos} + length_bytes + entry_length_at(read_pos);
+    if (next < capacity) {
+        read_pos = static_cast<uint32_t>(next);
+    } else {
+        wrapped = 0;
+        read_pos = static_cast<uint32_t>(next - capacity);
+    }
+}
+
+int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
+    // An entry needs its 4 length bytes too: one that cannot fit whole would overwrite itself
+    // and leave the ring unreadable, so it is refused like an oversized one.
+    if (uint64_t{length} + length_bytes > capacity) {
+        std::ostringstream text;
+        text << "string length " << length << "  is larger than the size of the queue " << capacity;
+        throw SensorError(text.str().c_str());
+    }
+    const uint32_t needed = length + length_bytes;
+    mutex_lock(queue_mutex);
+
+    // Discards the same whole entries as making room byte by byte would, in one pass.
+    for (;;) {
+        uint32_t used = wrapped != 0 ? capacity - read_pos + write_pos
+                                     : (write_pos > read_pos ? write_pos - read_pos : 0);
+        if (capacity - used >= needed) {
+            break;
+        }
+        drop_oldest();
+    }
+
+    uint8_t prefix[length_bytes] = {
+        static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+        static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+    auto put = [this](const uint8_t* bytes, uint32_t count) {
+        uint32_t first = capacity - write_pos;
+        if (count < first) {
+            std::memcpy(data + write_pos, bytes, count);
+            write_pos += count;
+            return;
+        }
+        std::memcpy(data + write_pos, bytes, first);
+        std::memcpy(data, bytes + first, count - first);
+        write_pos = count - first;
+        wrapped = 1;
+    };
+    put(prefix, length_bytes);
+    if (length != 0) {
+        put(message, length);
+    }
+
+    mutex_unlock(queue_mutex);
+    return event_signal(data_event);
+}
+
+int32_t SensorQueue::pop(uint8_t* destination, uint32_t size) {
+    mutex_lock(queue_mutex);
+    if (wrapped == 0 && read_pos >= write_pos) {
+        mutex_unlock(queue_mutex);
+        return 0;
+    }
+    uint32_t length = entry_length_at(read_pos);
+    bool reader_wrapped = false;
+    uint32_t payload = read_pos + length_bytes;
+    if (capacity - read_pos <= length_bytes) {
+        // The length bytes reach the end of the ring: the payload starts past offset 0.
+        payload = length_bytes - (capacity - read_pos);
+        reader_wrapped = true;
+    }
+    if (length > size) {
+        mutex_unlock(queue_mutex);
+        return -1;
+    }
+    uint64_t end = uint64_t{payload} + length;
+    if (end < capacity) {
+        std::memcpy(destination, data + payload, length);
+        read_pos = static_cast<uint32_t>(end);
+    } else {
+        uint32_t first = capacity - payload;
+        std::memcpy(destination, data + payload, first);
+        std::memcpy(destination + first, data, length - first);
+        read_pos = static_cast<uint32_t>(end - capacity);
+        reader_wrapped = true;
+    }
+    if (reader_wrapped) {
+        wrapped = 0;
+    }
+    mutex_unlock(queue_mutex);
+    return static_cast<int32_t>(length);
+}
+
+int SensorQueue::wait() {
+    mutex_lock(wait_mutex);
+    event_wait(data_event, wait_mutex);
+    return mutex_unlock(wait_mutex);
+}
+
+int32_t push_message(const uint8_t* data, uint32_t length, void* context) {
+    return static_cast<SensorQueue*>(context)->push(data, length);
+}
+
+}  // namespace tarn::sensor
