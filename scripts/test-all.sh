@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The whole test suite from nothing: installs the dependencies, builds and tests the Linux tree,
+# cross-builds the Windows tree and runs its tests and the service checks under Wine, then the
+# sanitizer, fuzz and soak stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz
+# soak" (default: all of them).
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_root=${TARN_BUILD_ROOT:-/tmp/tarn-build}
+stages=${TARN_STAGES:-linux windows asan tsan fuzz soak}
+jobs=${TARN_JOBS:-2}
+export TARN_SOURCE=$source_dir TARN_BUILD_ROOT=$build_root TARN_JOBS=$jobs
+
+bash "$source_dir/scripts/setup.sh"
+
+run_linux() {
+    echo "== Linux build and tests ($build_root-linux)"
+    cmake -S "$source_dir" -B "$build_root-linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build_root-linux" -j"$jobs"
+    ctest --test-dir "$build_root-linux" -j"$jobs" --output-on-failure --timeout 600
+}
+
+run_windows() {
+    echo "== Windows cross build and tests under Wine ($build_root-windows)"
+    cmake -S "$source_dir" -B "$build_root-windows" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    cmake --build "$build_root-windows" -j"$jobs"
+    source "$source_dir/scripts/wine-env.sh"
+    wine_start
+    local status=0
+    (cd "$build_root-windows/tests" && wine tarn_tests.exe 2>&1 | tr -d '\r') || status=$?
+    if [ "$status" -eq 0 ] && [ -f "$source_dir/scripts/wine-service-test.sh" ]; then
+        bash "$source_dir/scripts/wine-service-test.sh" "$build_root-windows" || status=$?
+    fi
+    wine_stop
+    return "$status"
+}
+
+source "$source_dir/scripts/sanitizers.sh"
+
+for stage in $stages; do
+    case $stage in
+        linux) run_linux ;;
+        windows) run_windows ;;
+        asan) sanitizer_asan ;;
+        tsan) sanitizer_tsan ;;
+        fuzz) fuzz_all "${TARN_FUZZ_SECONDS:-20}" ;;
+        soak) soak_run "${TARN_SOAK_SECONDS:-120}" ;;
+        *) echo "unknown stage $stage" >&2; exit 2 ;;
+    esac
+done
+echo "== all stages passed: $stages"
