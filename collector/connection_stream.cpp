@@ -59,7 +59,8 @@ bool ConnectionStream::consume(const uint8_t* data, size_t size, std::string& js
 }
 
 std::string ConnectionStream::close_note() const {
-    std::string note = prefix() + "closed after " + std::to_string(frame_count) + " frames";
+    std::string note = prefix() + "closed after " + std::to_string(frame_count) +
+                       (frame_count == 1 ? " frame" : " frames");
     if (reassembler.pending() > 0) {
         note += ", " + std::to_string(reassembler.pending()) + " bytes of an incomplete frame lost";
     }

@@ -281,13 +281,18 @@ int run(const Options& options) {
             break;
         }
         paused = false;
-        for (size_t i = 0; i < connections.size(); ++i) {
+        bool out_ok = true;
+        for (size_t i = 0; i < connections.size() && out_ok; ++i) {
             if (fds[i + 1].revents != 0) {
                 serve_connection(*connections[i], totals, buffer, json, notes, pcap.get());
+                // Per connection, so many busy agents cannot pile up output in memory.
+                out_ok = write_out(stdout, json);
+                write_out(stderr, notes);
             }
         }
-        if (fds[0].revents != 0) {
+        if (out_ok && fds[0].revents != 0) {
             accept_connections(listener.get(), options, totals, connections, notes, paused);
+            write_out(stderr, notes);
         }
         for (size_t i = 0; i < connections.size();) {
             if (connections[i]->done) {
@@ -298,8 +303,6 @@ int run(const Options& options) {
                 ++i;
             }
         }
-        bool out_ok = write_out(stdout, json);
-        write_out(stderr, notes);
         if (!out_ok || (pcap && !pcap->flush())) {
             std::fprintf(stderr, "collector: %s write failed: %s\n", out_ok ? "pcap" : "stdout",
                          std::strerror(errno));

@@ -373,7 +373,7 @@ TEST(CollectorStream, NotesEarlyRecordsOnceAndDropsOnError) {
     ASSERT_TRUE(cut.consume(half.data(), half.size(), json, notes, nullptr));
     EXPECT_EQ(
         cut.close_note(),
-        "conn 5 from [::1]:6000: closed after 1 frames, 5 bytes of an incomplete frame lost\n");
+        "conn 5 from [::1]:6000: closed after 1 frame, 5 bytes of an incomplete frame lost\n");
 }
 
 uint16_t checksum_of(const uint8_t* data, size_t size, uint32_t sum) {
