@@ -1,0 +1,445 @@
+#include "net/dnstap.hpp"
+
+#include <cstring>
+
+namespace tarn::net::dnstap {
+
+namespace {
+
+enum WireType : uint32_t {
+    wire_varint = 0,
+    wire_fixed64 = 1,
+    wire_bytes = 2,
+    wire_group_start = 3,
+    wire_group_end = 4,
+    wire_fixed32 = 5,
+};
+
+constexpr int max_group_depth = 32;
+
+class Reader {
+  public:
+    Reader(const uint8_t* data, size_t size) : position(data), end(data + size) {}
+
+    bool done() const { return position == end; }
+
+    // At most ten bytes, the last one carrying only the top bit of 64.
+    bool varint(uint64_t& value) {
+        value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (position == end) {
+                return false;
+            }
+            uint8_t byte = *position++;
+            if (shift == 63 && byte > 1) {
+                return false;
+            }
+            value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+            if ((byte & 0x80) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool tag(uint32_t& field, uint32_t& wire) {
+        uint64_t value;
+        if (!varint(value) || value > 0xFFFFFFFF) {
+            return false;
+        }
+        field = static_cast<uint32_t>(value >> 3);
+        wire = static_cast<uint32_t>(value & 7);
+        return field != 0;
+    }
+
+    bool fixed32(uint32_t& value) {
+        if (end - position < 4) {
+            return false;
+        }
+        value = static_cast<uint32_t>(position[0]) | static_cast<uint32_t>(position[1]) << 8 |
+                static_cast<uint32_t>(position[2]) << 16 | static_cast<uint32_t>(position[3]) << 24;
+        position += 4;
+        return true;
+    }
+
+    bool bytes(Field& field) {
+        uint64_t length;
+        if (!varint(length) || length > static_cast<uint64_t>(end - position)) {
+            return false;
+        }
+        field.data = position;
+        field.size = static_cast<uint32_t>(length);
+        field.present = true;
+        position += length;
+        return true;
+    }
+
+    bool skip(size_t count) {
+        if (static_cast<size_t>(end - position) < count) {
+            return false;
+        }
+        position += count;
+        return true;
+    }
+
+    // Skips the value of a field that is not read, groups included.
+    bool skip_value(uint32_t field, uint32_t wire) {
+        if (wire == wire_group_start) {
+            return skip_group(field);
+        }
+        return skip_scalar(wire);
+    }
+
+  private:
+    bool skip_scalar(uint32_t wire) {
+        uint64_t ignored;
+        Field ignored_bytes;
+        switch (wire) {
+            case wire_varint:
+                return varint(ignored);
+            case wire_fixed64:
+                return skip(8);
+            case wire_bytes:
+                return bytes(ignored_bytes);
+            case wire_fixed32:
+                return skip(4);
+            default:
+                return false;  // a stray group end, or wire types 6 and 7
+        }
+    }
+
+    // Every group must end with the number it began with.
+    bool skip_group(uint32_t field) {
+        uint32_t open[max_group_depth];
+        int depth = 0;
+        open[depth++] = field;
+        while (depth > 0) {
+            uint32_t number;
+            uint32_t wire;
+            if (!tag(number, wire)) {
+                return false;
+            }
+            if (wire == wire_group_end) {
+                if (number != open[depth - 1]) {
+                    return false;
+                }
+                --depth;
+            } else if (wire == wire_group_start) {
+                if (depth == max_group_depth) {
+                    return false;
+                }
+                open[depth++] = number;
+            } else if (!skip_scalar(wire)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const uint8_t* position;
+    const uint8_t* end;
+};
+
+bool read_u32(Reader& reader, uint32_t& value) {
+    uint64_t wide;
+    if (!reader.varint(wide)) {
+        return false;
+    }
+    value = static_cast<uint32_t>(wide);  // uint32 and enum fields keep the low 32 bits
+    return true;
+}
+
+// Dnstap.message; a repeated occurrence merges into the same fields, as protobuf does.
+bool decode_message(const Field& encoded, Message& message) {
+    Reader reader(encoded.data, encoded.size);
+    while (!reader.done()) {
+        uint32_t field;
+        uint32_t wire;
+        if (!reader.tag(field, wire)) {
+            return false;
+        }
+        bool ok = true;
+        if (wire == wire_varint && (field == 1 || field == 2 || field == 3 || field == 6)) {
+            uint32_t value = 0;
+            ok = read_u32(reader, value);
+            if (field == 1) {
+                message.type = value;
+            } else if (field == 2) {
+                message.socket_family = value;
+            } else if (field == 3) {
+                message.socket_protocol = value;
+            } else {
+                message.query_port = value;
+                message.has_query_port = true;
+            }
+        } else if (wire == wire_varint && (field == 8 || field == 12)) {
+            uint64_t& seconds = field == 8 ? message.query_time_sec : message.response_time_sec;
+            ok = reader.varint(seconds);
+            (field == 8 ? message.has_query_time : message.has_response_time) = true;
+        } else if (wire == wire_fixed32 && (field == 9 || field == 13)) {
+            ok = reader.fixed32(field == 9 ? message.query_time_nsec : message.response_time_nsec);
+        } else if (wire == wire_bytes && field == 4) {
+            ok = reader.bytes(message.query_address);
+        } else if (wire == wire_bytes && field == 5) {
+            ok = reader.bytes(message.response_address);
+        } else if (wire == wire_bytes && field == 10) {
+            ok = reader.bytes(message.query_message);
+        } else if (wire == wire_bytes && field == 14) {
+            ok = reader.bytes(message.response_message);
+        } else {
+            ok = reader.skip_value(field, wire);
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+char* put_decimal(char* out, unsigned value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+char* put_ipv4(char* out, const uint8_t* bytes) {
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) {
+            *out++ = '.';
+        }
+        out = put_decimal(out, bytes[i]);
+    }
+    return out;
+}
+
+char* put_hex(char* out, unsigned value) {
+    static const char hex[] = "0123456789abcdef";
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (value >> shift) & 0xF;
+        if (digit != 0 || started || shift == 0) {
+            *out++ = hex[digit];
+            started = true;
+        }
+    }
+    return out;
+}
+
+// The same text as inet_ntop: the longest run of two or more zero groups (the first of equal
+// runs) becomes "::"; IPv4-mapped and IPv4-compatible addresses end in a dotted quad.
+char* put_ipv6(char* out, const uint8_t* bytes) {
+    unsigned words[8];
+    for (int i = 0; i < 8; ++i) {
+        words[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    }
+    int best_base = -1;
+    int best_length = 0;
+    for (int i = 0; i < 8;) {
+        if (words[i] != 0) {
+            ++i;
+            continue;
+        }
+        int base = i;
+        while (i < 8 && words[i] == 0) {
+            ++i;
+        }
+        if (i - base > best_length) {
+            best_base = base;
+            best_length = i - base;
+        }
+    }
+    if (best_length < 2) {
+        best_base = -1;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (best_base != -1 && i >= best_base && i < best_base + best_length) {
+            if (i == best_base) {
+                *out++ = ':';
+            }
+            continue;
+        }
+        if (i != 0) {
+            *out++ = ':';
+        }
+        if (i == 6 && best_base == 0 &&
+            (best_length == 6 || (best_length == 5 && words[5] == 0xFFFF))) {
+            return put_ipv4(out, bytes + 12);
+        }
+        out = put_hex(out, words[i]);
+    }
+    if (best_base != -1 && best_base + best_length == 8) {
+        *out++ = ':';
+    }
+    return out;
+}
+
+void put_u16(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+bool decode(const uint8_t* data, size_t size, Message& message) {
+    message = Message();
+    Reader reader(data, size);
+    while (!reader.done()) {
+        uint32_t field;
+        uint32_t wire;
+        if (!reader.tag(field, wire)) {
+            return false;
+        }
+        bool ok = true;
+        if (field == 15 && wire == wire_varint) {
+            ok = read_u32(reader, message.dnstap_type);
+            message.has_dnstap_type = true;
+        } else if (field == 14 && wire == wire_bytes) {
+            Field encoded;
+            ok = reader.bytes(encoded) && decode_message(encoded, message);
+            message.has_message = true;
+        } else {
+            ok = reader.skip_value(field, wire);
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void address_text(const Field& address, char* out) {
+    if (address.present && address.size == 4) {
+        out = put_ipv4(out, address.data);
+    } else if (address.present && address.size == 16) {
+        out = put_ipv6(out, address.data);
+    }
+    *out = '\0';
+}
+
+size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qtype) {
+    qtype = 0;
+    out[0] = '\0';
+    if (packet == nullptr || size < 12 || (packet[4] == 0 && packet[5] == 0)) {
+        return 0;
+    }
+    size_t position = 12;
+    size_t length = 0;
+    size_t wire_length = 1;
+    for (;;) {
+        if (position >= size) {
+            out[0] = '\0';
+            return 0;
+        }
+        unsigned label = packet[position++];
+        if (label == 0) {
+            break;
+        }
+        // Compression in a question is rare; such a name is left unread.
+        wire_length += label + 1;
+        if (label > 63 || wire_length > 255 || size - position < label) {
+            out[0] = '\0';
+            return 0;
+        }
+        for (unsigned i = 0; i < label; ++i) {
+            uint8_t byte = packet[position++];
+            if (byte == '.' || byte == '\\') {
+                out[length++] = '\\';
+                out[length++] = static_cast<char>(byte);
+            } else if (byte > 0x20 && byte < 0x7F) {
+                out[length++] = static_cast<char>(byte);
+            } else {
+                out[length++] = '\\';
+                out[length++] = static_cast<char>('0' + byte / 100);
+                out[length++] = static_cast<char>('0' + byte / 10 % 10);
+                out[length++] = static_cast<char>('0' + byte % 10);
+            }
+        }
+        out[length++] = '.';
+    }
+    if (length == 0) {
+        out[length++] = '.';
+    }
+    out[length] = '\0';
+    if (size - position >= 2) {
+        qtype = static_cast<uint16_t>(packet[position] << 8 | packet[position + 1]);
+    }
+    return length;
+}
+
+bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime) {
+    // Far beyond any clock, and below the int64 limit of the sum.
+    if (seconds > 900000000000ULL || nanoseconds > 999999999) {
+        return false;
+    }
+    filetime =
+        static_cast<int64_t>(seconds) * 10000000 + nanoseconds / 100 + standin::unix_epoch_filetime;
+    return true;
+}
+
+bool to_event(const Message& message, int64_t now_filetime, Event& event) {
+    if (!message.has_message || (message.has_dnstap_type && message.dnstap_type != 1)) {
+        return false;
+    }
+    // Odd types are queries, even ones responses.
+    bool query = message.type % 2 == 1;
+    const Field& packet = query ? message.query_message : message.response_message;
+    if (message.type == client_query) {
+        event.id = standin::query_received_event;
+    } else if (message.type == client_response) {
+        bool success = packet.size >= 4 && (packet.data[3] & 0x0F) == 0;
+        event.id = success ? standin::response_success_event : standin::response_failure_event;
+    } else {
+        // Never one of the packet events: 300 to 555.
+        event.id = static_cast<USHORT>(300 + (message.type < 255 ? message.type : 255));
+    }
+
+    bool timed = false;
+    if (!query && message.has_response_time) {
+        timed = filetime_of(message.response_time_sec, message.response_time_nsec, event.timestamp);
+    }
+    if (!timed && message.has_query_time) {
+        timed = filetime_of(message.query_time_sec, message.query_time_nsec, event.timestamp);
+    }
+    if (!timed) {
+        event.timestamp = now_filetime;
+    }
+
+    uint32_t protocol = message.socket_protocol;
+    event.is_tcp =
+        protocol == tcp || protocol == dot || protocol == doh || protocol == dnscrypt_tcp;
+    address_text(message.response_address, event.server_ip);
+    address_text(message.query_address, event.client_ip);
+    put_u16(event.port, message.query_port & 0xFFFF);
+    put_u16(event.xid,
+            packet.size >= 2 ? static_cast<uint32_t>(packet.data[0] << 8 | packet.data[1]) : 0);
+    uint16_t qtype = 0;
+    size_t qname_length = question_name(packet.data, packet.size, event.qname, qtype);
+    put_u16(event.qtype, qtype);
+    put_u16(event.buffer_size, packet.size & 0xFFFF);
+
+    auto text = [](const char* name, const char* value, size_t length) {
+        return standin::PropertyValue{name, reinterpret_cast<const uint8_t*>(value),
+                                      static_cast<uint32_t>(length + 1)};
+    };
+    standin::PropertyValue* p = event.properties;
+    *p++ = {"TCP", &event.is_tcp, 1};
+    *p++ = text("InterfaceIP", event.server_ip, std::strlen(event.server_ip));
+    *p++ = text(query ? "Source" : "Destination", event.client_ip, std::strlen(event.client_ip));
+    *p++ = {"Port", event.port, 2};
+    *p++ = {"XID", event.xid, 2};
+    *p++ = text("QNAME", event.qname, qname_length);
+    *p++ = {"QTYPE", event.qtype, 2};
+    *p++ = {"BufferSize", event.buffer_size, 2};
+    *p++ = {"PacketData", packet.data, packet.size};
+    event.property_count = static_cast<size_t>(p - event.properties);
+    return true;
+}
+
+}  // namespace tarn::net::dnstap

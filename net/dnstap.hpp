@@ -1,0 +1,95 @@
+#pragma once
+
+// The few fields of a dnstap protobuf message that the stand-in turns into DNS Server events,
+// and that conversion. Decoding is bounds-checked and allocation-free: byte fields point into
+// the frame they were decoded from.
+#include <cstddef>
+#include <cstdint>
+
+#include "net/standin_event.hpp"
+
+namespace tarn::net::dnstap {
+
+inline constexpr uint32_t dnstap_type_message = 1;
+
+enum MessageType : uint32_t {
+    client_query = 5,
+    client_response = 6,
+};
+
+enum SocketProtocol : uint32_t {
+    udp = 1,
+    tcp = 2,
+    dot = 3,
+    doh = 4,
+    dnscrypt_tcp = 6,
+};
+
+struct Field {
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool present = false;
+};
+
+struct Message {
+    bool has_dnstap_type = false;
+    uint32_t dnstap_type = 0;  // Dnstap.type
+    bool has_message = false;  // Dnstap.message, the fields below
+    uint32_t type = 0;
+    uint32_t socket_family = 0;
+    uint32_t socket_protocol = 0;
+    Field query_address;
+    Field response_address;
+    bool has_query_port = false;
+    uint32_t query_port = 0;
+    bool has_query_time = false;
+    uint64_t query_time_sec = 0;
+    uint32_t query_time_nsec = 0;
+    Field query_message;
+    bool has_response_time = false;
+    uint64_t response_time_sec = 0;
+    uint32_t response_time_nsec = 0;
+    Field response_message;
+};
+
+// Decodes one Dnstap protobuf message; unknown fields of every wire type are skipped. False on
+// a malformed encoding (truncation, overlong varint, bad wire type, groups out of balance).
+bool decode(const uint8_t* data, size_t size, Message& message);
+
+// A 4-byte or 16-byte raw address as text (dotted quad, or IPv6 in the RFC 5952 form);
+// anything else gives the empty text. out needs 46 bytes; the text is NUL-terminated.
+void address_text(const Field& address, char* out);
+
+// The question name of a DNS message as dotted text with a trailing dot, "." for the root,
+// unprintable bytes and dots inside labels escaped as \DDD; "" when the name is unreadable.
+// out needs question_name_capacity bytes. Returns the text length; qtype gets the question
+// type, or 0.
+inline constexpr size_t question_name_capacity = 1024;
+size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qtype);
+
+// FILETIME of a dnstap time, false when it is out of range.
+bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime);
+
+// One dnstap message as a DNS Server packet event: the event ID, its time and its properties
+// in the provider's order; the properties point into this object and into the frame.
+struct Event {
+    USHORT id = 0;
+    int64_t timestamp = 0;
+    standin::PropertyValue properties[9];
+    size_t property_count = 0;
+
+    uint8_t is_tcp = 0;
+    char server_ip[46];
+    char client_ip[46];
+    uint8_t port[2];
+    uint8_t xid[2];
+    char qname[question_name_capacity];
+    uint8_t qtype[2];
+    uint8_t buffer_size[2];
+};
+
+// False when the message is no DNS message at all (not of Dnstap type MESSAGE). now_filetime is
+// the fall-back time when the message carries none.
+bool to_event(const Message& message, int64_t now_filetime, Event& event);
+
+}  // namespace tarn::net::dnstap
