@@ -97,7 +97,8 @@ bool name_matches(const uint8_t* wanted, const Property& property) {
     }
 }
 
-// The first property of that name; the whole payload must be well formed.
+// The first property of that name. The walk stops there: what follows is not looked at, while a
+// name that is not found costs a walk of the whole payload, which must then be well formed.
 ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
                     const PROPERTY_DATA_DESCRIPTOR* property_data, Property& found) {
     if (property_data == nullptr || property_data_count != 1 || property_data->PropertyName == 0) {
@@ -109,21 +110,15 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
     if (!walker.start(event)) {
         return ERROR_INVALID_PARAMETER;
     }
-    bool matched = false;
-    Property property;
     for (uint32_t i = 0; i < walker.count; ++i) {
-        if (!walker.next(property)) {
+        if (!walker.next(found)) {
             return ERROR_INVALID_PARAMETER;
         }
-        if (!matched && name_matches(wanted, property)) {
-            found = property;
-            matched = true;
+        if (name_matches(wanted, found)) {
+            return ERROR_SUCCESS;
         }
     }
-    if (!walker.finished()) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    return matched ? ERROR_SUCCESS : ERROR_NOT_FOUND;
+    return walker.finished() ? ERROR_NOT_FOUND : ERROR_INVALID_PARAMETER;
 }
 
 constexpr size_t info_header_size = sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO);
@@ -140,45 +135,47 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD event, ULONG tdh_context_count
     if (!walker.start(event)) {
         return ERROR_INVALID_PARAMETER;
     }
-    // At most 65535 bytes of payload: every size below stays far from 32-bit limits.
-    size_t names_size = 0;
+    // One walk validates, sizes and, as far as the buffer reaches, writes the names. At most
+    // 65535 bytes of payload: every size here stays far from 32-bit limits.
+    size_t capacity = buffer == nullptr ? 0 : *buffer_size;
+    size_t names_offset = info_header_size + walker.count * sizeof(EVENT_PROPERTY_INFO);
+    auto* out = reinterpret_cast<uint8_t*>(buffer);
+    EVENT_PROPERTY_INFO* infos = buffer == nullptr ? nullptr : buffer->EventPropertyInfoArray;
+    bool writing = names_offset <= capacity;
+    if (writing) {
+        std::memset(out, 0, names_offset);
+    }
+    size_t name_offset = names_offset;
     Property property;
     for (uint32_t i = 0; i < walker.count; ++i) {
         if (!walker.next(property)) {
             return ERROR_INVALID_PARAMETER;
         }
-        names_size += 2 * (static_cast<size_t>(property.name_length) + 1);
+        size_t name_bytes = 2 * static_cast<size_t>(property.name_length);
+        writing = writing && name_offset + name_bytes + 2 <= capacity;
+        if (writing) {
+            infos[i].NameOffset = static_cast<ULONG>(name_offset);
+            infos[i].count = 1;
+            infos[i].length = static_cast<USHORT>(property.size);
+            // The same UTF-16LE units, then the terminator.
+            std::memcpy(out + name_offset, property.name, name_bytes);
+            out[name_offset + name_bytes] = 0;
+            out[name_offset + name_bytes + 1] = 0;
+        }
+        name_offset += name_bytes + 2;
     }
     if (!walker.finished()) {
         return ERROR_INVALID_PARAMETER;
     }
-    size_t names_offset = info_header_size + walker.count * sizeof(EVENT_PROPERTY_INFO);
-    auto needed = static_cast<ULONG>(names_offset + names_size);
-    if (buffer == nullptr || *buffer_size < needed) {
-        *buffer_size = needed;
+    auto needed = static_cast<ULONG>(name_offset);
+    *buffer_size = needed;
+    if (!writing || needed > capacity) {
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    *buffer_size = needed;
-
-    auto* out = reinterpret_cast<uint8_t*>(buffer);
-    std::memset(out, 0, needed);
     buffer->ProviderGuid = event->EventHeader.ProviderId;
     buffer->EventDescriptor = event->EventHeader.EventDescriptor;
     buffer->PropertyCount = walker.count;
     buffer->TopLevelPropertyCount = walker.count;
-    EVENT_PROPERTY_INFO* infos = buffer->EventPropertyInfoArray;
-    size_t name_offset = names_offset;
-    walker.start(event);
-    for (uint32_t i = 0; i < walker.count; ++i) {
-        walker.next(property);
-        infos[i].NameOffset = static_cast<ULONG>(name_offset);
-        infos[i].count = 1;
-        infos[i].length = static_cast<USHORT>(property.size);
-        // Same UTF-16LE units; the terminator is already zero.
-        std::memcpy(out + name_offset, property.name,
-                    2 * static_cast<size_t>(property.name_length));
-        name_offset += 2 * (static_cast<size_t>(property.name_length) + 1);
-    }
     return ERROR_SUCCESS;
 }
 

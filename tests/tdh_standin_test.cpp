@@ -140,15 +140,15 @@ TEST(TdhStandin, EventInformationLayout) {
     EXPECT_EQ(size, sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO) +
                         3 * sizeof(EVENT_PROPERTY_INFO) + names);
 
-    // One byte short: the size again, and the buffer untouched.
-    Bytes small(size - 1, 0xEE);
-    ULONG small_size = size - 1;
-    EXPECT_EQ(
-        TdhGetEventInformation(&event.record, 0, nullptr,
-                               reinterpret_cast<PTRACE_EVENT_INFO>(small.data()), &small_size),
-        static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(small_size, size);
-    EXPECT_EQ(small, Bytes(size - 1, 0xEE));
+    // One byte short, or room for the header only: the size again.
+    for (ULONG short_size : {size - 1, ULONG{112}}) {
+        Bytes small(size - 1, 0xEE);
+        EXPECT_EQ(
+            TdhGetEventInformation(&event.record, 0, nullptr,
+                                   reinterpret_cast<PTRACE_EVENT_INFO>(small.data()), &short_size),
+            static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(short_size, size);
+    }
 
     Bytes info = event_info(event);
     const TRACE_EVENT_INFO* header = info_of(info);
@@ -250,9 +250,9 @@ TEST(TdhStandin, RejectsBadArguments) {
 }
 
 // Every call on a payload that cannot be walked: the same answer, and no read beyond it (a
-// sanitizer build catches those).
+// sanitizer build catches those). The name is none of the payload's, so all of it is walked.
 void expect_rejected(Event& event) {
-    const char16_t name[] = u"TCP";
+    const char16_t name[] = u"QTYPE";
     PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_at(name);
     ULONG size = 0;
     uint8_t out[8];
@@ -270,6 +270,13 @@ TEST(TdhStandin, HostilePayloads) {
         Event truncated(Bytes(whole.begin(), whole.begin() + length));
         expect_rejected(truncated);
     }
+    // A lookup stops at its match: a property before the damage still reads.
+    Event cut(Bytes(whole.begin(), whole.end() - 1));
+    const char16_t tcp[] = u"TCP";
+    ULONG size = 0;
+    EXPECT_EQ(size_of(cut, descriptor_at(tcp), size), static_cast<ULONG>(ERROR_SUCCESS));
+    EXPECT_EQ(size, 1u);
+
     Bytes trailing = whole;
     trailing.push_back(0);
     Event with_trailing(trailing);

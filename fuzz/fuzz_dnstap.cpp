@@ -1,0 +1,87 @@
+// Arbitrary bytes as one dnstap data frame: the protobuf decoder, the conversion into a DNS
+// Server event and its payload, read back through the TDH stand-in.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "net/dnstap.hpp"
+#include "net/etw_api.hpp"
+#include "net/standin_event.hpp"
+
+namespace {
+
+using namespace tarn::net;
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+// Byte fields point into the frame.
+void require_inside(const dnstap::Field& field, const uint8_t* data, size_t size) {
+    if (field.present && field.size > 0) {
+        require(field.data >= data && field.size <= size &&
+                static_cast<size_t>(field.data - data) <= size - field.size);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    dnstap::Message message;
+    if (!dnstap::decode(data, size, message)) {
+        return 0;
+    }
+    for (const dnstap::Field* field : {&message.query_address, &message.response_address,
+                                       &message.query_message, &message.response_message}) {
+        require_inside(*field, data, size);
+    }
+    static dnstap::Event event;
+    if (!dnstap::to_event(message, 5, event)) {
+        require(!message.has_message || message.dnstap_type != 1);
+        return 0;
+    }
+    require(event.property_count == 9);
+    bool packet_event = event.id >= 256 && event.id <= 258;
+    require(packet_event == (message.type == 5 || message.type == 6));
+    require(std::strlen(event.server_ip) < 46 && std::strlen(event.client_ip) < 46);
+    require(std::strlen(event.qname) < dnstap::question_name_capacity);
+
+    static std::vector<uint8_t> payload;
+    if (!standin::encode_payload(event.properties, event.property_count, payload)) {
+        require(payload.empty());
+        return 0;
+    }
+    EVENT_RECORD record;
+    standin::fill_event_record(record, standin::dns_server_guid, event.id, event.timestamp, payload,
+                               nullptr);
+    ULONG info_size = 0;
+    require(TdhGetEventInformation(&record, 0, nullptr, nullptr, &info_size) ==
+            ERROR_INSUFFICIENT_BUFFER);
+    static std::vector<uint8_t> info;
+    info.assign(info_size, 0);
+    auto* header = reinterpret_cast<TRACE_EVENT_INFO*>(info.data());
+    require(TdhGetEventInformation(&record, 0, nullptr, header, &info_size) == ERROR_SUCCESS);
+    require(header->PropertyCount == 9);
+    // Names are unique, so every property reads back as encoded.
+    for (ULONG i = 0; i < header->PropertyCount; ++i) {
+        PROPERTY_DATA_DESCRIPTOR descriptor;
+        descriptor.PropertyName =
+            reinterpret_cast<uintptr_t>(info.data() + header->EventPropertyInfoArray[i].NameOffset);
+        descriptor.ArrayIndex = 0xFFFFFFFF;
+        descriptor.Reserved = 0;
+        ULONG value_size = 0;
+        require(TdhGetPropertySize(&record, 0, nullptr, 1, &descriptor, &value_size) ==
+                ERROR_SUCCESS);
+        require(value_size == event.properties[i].size);
+        std::vector<uint8_t> value(value_size + 1);
+        require(TdhGetProperty(&record, 0, nullptr, 1, &descriptor, value_size, value.data()) ==
+                ERROR_SUCCESS);
+        require(value_size == 0 ||
+                std::memcmp(value.data(), event.properties[i].data, value_size) == 0);
+    }
+    return 0;
+}
