@@ -182,13 +182,20 @@ ULONG clear_stale_socket(const std::string& path) {
     if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
         return ERROR_SUCCESS;  // absent, or not ours to remove: bind reports it
     }
-    Descriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking: a live listener with a full backlog answers EAGAIN instead of holding us.
+    Descriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (probe.get() < 0) {
+        return static_cast<ULONG>(errno);
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (probe.get() >= 0 &&
-        ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+        errno == EAGAIN) {
         return EADDRINUSE;
+    }
+    if (errno != ECONNREFUSED) {
+        return static_cast<ULONG>(errno);  // e.g. no right to it: not ours to replace
     }
     ::unlink(path.c_str());
     return ERROR_SUCCESS;

@@ -406,12 +406,13 @@ struct Recorder final : fs::FrameHandler {
     }
     bool on_reply(const uint8_t* data, size_t size) override {
         replies.emplace_back(data, data + size);
-        return true;
+        return reply_sent;
     }
     std::vector<Bytes> frames;
     std::vector<Bytes> replies;
     const char* reject_with = nullptr;
     bool throw_on_frame = false;
+    bool reply_sent = true;
 };
 
 TEST(FrameStreams, HandshakesAtEveryCut) {
@@ -470,6 +471,23 @@ TEST(FrameStreams, ProtocolViolationsFailTheConnection) {
         EXPECT_LE(reader.held_capacity(), 8u);
     }
     EXPECT_TRUE(recorder.frames.empty() && recorder.replies.empty());
+
+    // An ACCEPT that cannot be sent ends the connection; a FINISH need not reach a writer that
+    // has gone after its STOP.
+    recorder.reply_sent = false;
+    fs::Reader unanswered;
+    Bytes ready = control_frame(4, {dnstap_type});
+    unanswered.feed(ready.data(), ready.size(), recorder);
+    EXPECT_STREQ(unanswered.failure(), "ACCEPT could not be sent");
+    recorder.reply_sent = true;
+    fs::Reader stopped;
+    Bytes opening = joined({ready, control_frame(2)});
+    stopped.feed(opening.data(), opening.size(), recorder);
+    recorder.reply_sent = false;
+    Bytes stop = control_frame(3);
+    stopped.feed(stop.data(), stop.size(), recorder);
+    EXPECT_EQ(stopped.state(), fs::Reader::State::finished);
+    recorder.reply_sent = true;
 
     // The handler's refusal ends the connection with its reason; an exception leaves it failed.
     Bytes stream = joined({control_frame(2), data_frame({1}), data_frame({2})});
