@@ -10,7 +10,10 @@ wine_start() {
     if [ ! -d "$WINEPREFIX" ]; then
         wineboot --init >/dev/null 2>&1 || true
     fi
-    wineserver -p
+    # A second "wineserver -p" waits for the running one instead of returning.
+    if ! pgrep -x wineserver64 >/dev/null && ! pgrep -x wineserver >/dev/null; then
+        wineserver -p
+    fi
 }
 
 wine_stop() {
