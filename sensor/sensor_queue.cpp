@@ -58,6 +58,8 @@ void SensorQueue::drop_oldest() {
         wrapped = 0;
         read_pos = static_cast<uint32_t>(next - capacity);
     }
+    // One writer under the lock: a plain store, no locked read-modify-write.
+    discarded.store(discarded.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {

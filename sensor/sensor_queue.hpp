@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "support/threads.hpp"
@@ -27,6 +28,9 @@ class SensorQueue {
     uint32_t read_position() const { return read_pos; }
     uint32_t write_position() const { return write_pos; }
     bool is_wrapped() const { return wrapped != 0; }
+    // Entries discarded as oldest since creation; readable from any thread. Nothing in the
+    // agent reports it: it lets tests account for every message.
+    uint64_t discarded_entries() const { return discarded.load(std::memory_order_relaxed); }
 
   private:
     void drop_oldest();
@@ -37,6 +41,7 @@ class SensorQueue {
     uint32_t read_pos = 0;
     uint32_t write_pos = 0;
     uint8_t wrapped = 0;
+    std::atomic<uint64_t> discarded{0};  // written only under queue_mutex
     Mutex queue_mutex = nullptr;
     Mutex wait_mutex = nullptr;
     Event data_event = nullptr;

@@ -201,6 +201,7 @@ TEST(SensorQueue, MatchesModelUnderRandomTraffic) {
         SensorQueue queue(capacity);
         std::deque<Bytes> model;
         uint64_t used = 0;
+        uint64_t dropped = 0;
         for (int step = 0; step < model_steps; ++step) {
             if (random() % 3 != 0) {
                 uint32_t length = random() % (capacity - 3);
@@ -209,8 +210,10 @@ TEST(SensorQueue, MatchesModelUnderRandomTraffic) {
                 while (capacity - used < length + 4u) {
                     used -= model.front().size() + 4;
                     model.pop_front();
+                    ++dropped;
                 }
                 model.push_back(m);
+                ASSERT_EQ(queue.discarded_entries(), dropped) << "step " << step;
                 used += length + 4;
             } else {
                 Bytes got = pop(queue, capacity);
