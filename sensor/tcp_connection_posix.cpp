@@ -111,12 +111,19 @@ void TcpConnection::wait_writable(int32_t seconds) {
 void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
     uint32_t sent = 0;
     while (sent < length) {
-        wait_writable(timeout);
+        // The send is tried first and the writability wait, with its time-out, comes only when
+        // the send buffer is full: a wait before every send costs a system call per send and
+        // halves the delivery rate, with the same outcome (a peer that stops reading still
+        // ends in "select() timed out").
         // MSG_NOSIGNAL: a peer that reset the connection costs a failed send, not SIGPIPE.
         ssize_t count =
             send(static_cast<int>(socket_handle), data + sent, length - sent, MSG_NOSIGNAL);
         if (count < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait_writable(timeout);
                 continue;
             }
             throw_failure("send() failed: ", errno);
