@@ -322,6 +322,7 @@ TEST(HostileInput, DescriptorExhaustionPausesAcceptingOnly) {
     for (int i = 0; i < 4; ++i) {
         waiting.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));  // before the limit
     }
+    query_frame(0);  // reads its seed file while files can still be opened
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     int lowest_free = ::dup(0);
