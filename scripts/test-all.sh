@@ -6,7 +6,7 @@ set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_root=${TARN_BUILD_ROOT:-/tmp/tarn-build}
-stages=${TARN_STAGES:-linux windows asan tsan fuzz}
+stages=${TARN_STAGES:-linux windows asan tsan fuzz soak}
 jobs=${TARN_JOBS:-2}
 export TARN_SOURCE=$source_dir TARN_BUILD_ROOT=$build_root TARN_JOBS=$jobs
 
@@ -26,8 +26,11 @@ run_windows() {
     cmake --build "$build_root-windows" -j"$jobs"
     source "$source_dir/scripts/wine-env.sh"
     wine_start
-    local status=0
-    (cd "$build_root-windows/tests" && wine tarn_tests.exe 2>&1 | tr -d '\r') || status=$?
+    trap wine_stop EXIT
+    local status=0 log=$build_root-windows/tarn_tests.log
+    (cd "$build_root-windows/tests" && wine_run 1200 "$log" tarn_tests.exe) || status=$?
+    tr -d '\r' <"$log"
+    [ "$status" -eq 124 ] && echo "tarn_tests.exe did not finish in 1200 s under Wine"
     if [ "$status" -eq 0 ] && [ -f "$source_dir/scripts/wine-service-test.sh" ]; then
         bash "$source_dir/scripts/wine-service-test.sh" "$build_root-windows" || status=$?
     fi

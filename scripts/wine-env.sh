@@ -1,5 +1,10 @@
 # Wine settings for the Windows tests: a prefix of our own, no desktop, no Mono or Gecko
 # prompts, and a persistent wine server so a service outlives the command that started it.
+#
+# Wine's server and its helper processes (services.exe, winedevice.exe, ...) inherit the
+# standard handles of whatever started them and live as long as the persistent server. Started
+# from a pipe they would keep it open for ever, so they are started here on /dev/null, and
+# Windows programs write to files, never to pipes (wine_run).
 export WINEPREFIX=${WINEPREFIX:-/tmp/tarn-wine-prefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -7,15 +12,24 @@ export DISPLAY=
 unset WAYLAND_DISPLAY
 
 wine_start() {
-    if [ ! -d "$WINEPREFIX" ]; then
-        wineboot --init >/dev/null 2>&1 || true
-    fi
-    # A second "wineserver -p" waits for the running one instead of returning.
-    if ! pgrep -x wineserver64 >/dev/null && ! pgrep -x wineserver >/dev/null; then
-        wineserver -p
-    fi
+    # Any server left on this prefix may not be persistent, or may hold someone's pipe.
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    sleep 1
+    timeout 300 wineboot --init </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
+    wineserver -p </dev/null >/dev/null 2>&1
+    # Starts Wine's own services on /dev/null under the persistent server.
+    timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+# wine_run seconds log-file program [args...]: runs a Windows program with its output in a file,
+# bounded in time; the exit status is the program's (124 on time-out).
+wine_run() {
+    local seconds=$1 log=$2
+    shift 2
+    timeout "$seconds" wine "$@" </dev/null >"$log" 2>&1
 }
 
 wine_stop() {
-    wineserver -k >/dev/null 2>&1 || true
+    wineserver -k </dev/null >/dev/null 2>&1 || true
 }
