@@ -128,12 +128,19 @@ class FaultCollector {
         worker = std::thread([this] { serve(); });
     }
     ~FaultCollector() {
-        stopping = true;
-        worker.join();
+        finish();
         for (Connection& c : open) {
             ::close(c.fd);
         }
         ::close(listener);
+    }
+
+    // Ends the collector's thread; what it gathered may be read afterwards.
+    void finish() {
+        stopping = true;
+        if (worker.joinable()) {
+            worker.join();
+        }
     }
 
     uint16_t port = 0;
@@ -492,6 +499,7 @@ TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
     if (rss_baseline == 0) {
         rss_baseline = rss_end;
     }
+    collector->finish();
     uint32_t accepted = collector->accepted, cut_tails = collector->cut_tails;
     uint32_t corrupted = collector->corrupted;
     std::string first_corruption = collector->first_corruption;
