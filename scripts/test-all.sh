@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite from nothing: installs the dependencies, builds and tests the Linux tree,
-# cross-builds the Windows tree and runs its tests under Wine, then the sanitizer and fuzz
-# stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz" (default: all of them).
+# cross-builds the Windows tree and runs its tests and the service check under Wine, then the
+# sanitizer, fuzz and soak stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz
+# soak" (default: all of them; soak reuses the Linux stage's build).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
