@@ -1,12 +1,9 @@
 // The reference collector: reassembly, record and DNS decoding, JSON lines, pcap output, and
 // the collector process itself on loopback.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +21,7 @@
 #include "collector/json_writer.hpp"
 #include "collector/message_decoder.hpp"
 #include "collector/pcap_writer.hpp"
+#include "dnstap_harness_linux.hpp"
 
 namespace {
 
@@ -438,21 +435,6 @@ std::string temp_path(const char* name) {
     return "/tmp/tarn-collector-test-" + std::to_string(getpid()) + "-" + name;
 }
 
-std::string command_output(const std::string& command) {
-    std::string out;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
-    return out;
-}
-
 TEST(CollectorPcap, FileOpensInTshark) {
     std::string path = temp_path("tshark.pcap");
     {
@@ -481,11 +463,11 @@ TEST(CollectorPcap, FileOpensInTshark) {
         }
         ASSERT_TRUE(writer.flush());
     }
-    if (command_output("command -v tshark").empty()) {
+    if (tarn::test::command_output("command -v tshark").empty()) {
         std::remove(path.c_str());
         GTEST_SKIP() << "tshark not installed";
     }
-    std::string fields = command_output(
+    std::string fields = tarn::test::command_output(
         "tshark -r " + path +
         " -o ip.check_checksum:TRUE -o udp.check_checksum:TRUE -o tcp.check_checksum:TRUE"
         " -T fields -E separator=, -e frame.time_epoch -e dns.qry.name -e dns.flags.response"
@@ -503,108 +485,18 @@ TEST(CollectorPcap, FileOpensInTshark) {
               "1735689600.000000000,tcp4.test,0,1,,1,1,1,\n");
 }
 
-// The collector binary on loopback.
-class Child {
-  public:
-    explicit Child(const std::vector<std::string>& args) {
-        int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            std::vector<char*> argv;
-            for (const auto& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        out_fd = out[0];
-        err_fd = err[0];
-    }
-    ~Child() {
-        if (pid > 0 && status < 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(out_fd);
-        close(err_fd);
-    }
+using tarn::test::Child;
 
-    // Reads both pipes until done says so or the limit passes.
-    bool read_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            pollfd fds[2] = {{out_closed ? -1 : out_fd, POLLIN, 0},
-                             {err_closed ? -1 : err_fd, POLLIN, 0}};
-            if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char buffer[4096];
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].revents != 0) {
-                    ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-                    if (n > 0) {
-                        (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
-                    } else if (i == 0) {
-                        out_closed = true;
-                    } else {
-                        err_closed = true;
-                    }
-                }
-            }
-            if (out_closed && err_closed) {
-                return done();
-            }
-        }
-        return true;
+// The port of the collector's first line, "listening on ADDRESS:PORT"; 0 without it.
+uint16_t port_of(Child& child) {
+    child.read_until([&] { return child.err.find('\n') != std::string::npos; },
+                     std::chrono::seconds(5));
+    std::string first = child.err.substr(0, child.err.find('\n'));
+    if (first.rfind("listening on ", 0) != 0) {
+        return 0;
     }
-    uint16_t port() {
-        read_until([this] { return err.find('\n') != std::string::npos; }, std::chrono::seconds(5));
-        std::string first = err.substr(0, err.find('\n'));
-        if (first.rfind("listening on ", 0) != 0) {
-            return 0;
-        }
-        return static_cast<uint16_t>(std::stoi(first.substr(first.rfind(':') + 1)));
-    }
-    // Stops the collector with sig and returns its exit status, or -1 if it did not end.
-    int stop(int sig) {
-        kill(pid, sig);
-        read_until([this] { return out_closed && err_closed; }, std::chrono::seconds(5));
-        for (int i = 0; i < 50 && status < 0; ++i) {
-            int raw = 0;
-            if (waitpid(pid, &raw, WNOHANG) == pid) {
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            } else {
-                usleep(100000);
-            }
-        }
-        return status;
-    }
-
-    pid_t pid = -1;
-    int status = -1;
-    std::string out;
-    std::string err;
-
-  private:
-    int out_fd = -1;
-    int err_fd = -1;
-    bool out_closed = false;
-    bool err_closed = false;
-};
+    return static_cast<uint16_t>(std::stoi(first.substr(first.rfind(':') + 1)));
+}
 
 int connect_to(int family, uint16_t port) {
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -648,7 +540,7 @@ size_t count(const std::string& text, const std::string& part) {
 TEST(CollectorProcess, BadConnectionIsDroppedAloneAndStopPrintsTheSummary) {
     std::string pcap = temp_path("process.pcap");
     Child child({TARN_COLLECTOR_BINARY, "--port", "0", "--max-frame", "4096", "--pcap", pcap});
-    uint16_t port = child.port();
+    uint16_t port = port_of(child);
     ASSERT_NE(port, 0) << child.err;
     int good = connect_to(AF_INET, port);
     int bad = connect_to(AF_INET, port);
@@ -704,7 +596,7 @@ TEST(CollectorProcess, BadConnectionIsDroppedAloneAndStopPrintsTheSummary) {
 
 TEST(CollectorProcess, ListensOnIpv6AndRejectsBadOptions) {
     Child child({TARN_COLLECTOR_BINARY, "--listen", "::1", "--port", "0"});
-    uint16_t port = child.port();
+    uint16_t port = port_of(child);
     if (port == 0 && child.err.find("cannot listen") != std::string::npos) {
         GTEST_SKIP() << "no IPv6 loopback: " << child.err;
     }
