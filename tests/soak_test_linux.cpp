@@ -4,7 +4,6 @@
 // back. Every record pushed is accounted for at the end. Disabled in the normal run; the soak
 // stage runs it for TARN_SOAK_SECONDS (20 when unset).
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "config/settings.hpp"
+#include "dnstap_harness_linux.hpp"
 #include "log_capture.hpp"
 #include "loopback_server.hpp"
 #include "net/etw_trace_state.hpp"
@@ -67,27 +67,6 @@ uint8_t packet_byte(uint32_t seq, size_t i) {
                  : static_cast<uint8_t>(seq * 131 + i * 7);
 }
 
-// Byte `at` of the record that handle_event builds for sequence number seq.
-uint8_t record_byte(uint32_t seq, size_t at) {
-    if (at >= header_size) {
-        return packet_byte(seq, at - header_size);
-    }
-    uint32_t seconds = static_cast<uint32_t>(base_seconds + seq / 1000);
-    if (at == 0)
-        return 2;
-    if (at < 5)
-        return static_cast<uint8_t>(seconds >> (32 - 8 * at));
-    if (at == 5)
-        return static_cast<uint8_t>(device.size());
-    if (at < 14)
-        return static_cast<uint8_t>(device[at - 6]);
-    if (at == 14)
-        return static_cast<uint8_t>(server.size());
-    if (at < 24)
-        return static_cast<uint8_t>(server[at - 15]);
-    return static_cast<uint8_t>(seq & 1);
-}
-
 // The sequence number of a frame payload that is the start of a record, or -1.
 int64_t seq_of(const uint8_t* payload, size_t size) {
     if (size < header_size + 4) {
@@ -97,9 +76,21 @@ int64_t seq_of(const uint8_t* payload, size_t size) {
     return int64_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
 
+// Whether payload is (the start of) the record handle_event builds for sequence number seq.
 bool matches(uint32_t seq, const uint8_t* payload, size_t size) {
+    const auto seconds = static_cast<uint32_t>(base_seconds + seq / 1000);
+    Bytes header;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        header.push_back(static_cast<uint8_t>(seconds >> shift));
+    }
+    for (const std::string* text : {&device, &server}) {
+        header.push_back(static_cast<uint8_t>(text->size()));
+        header.insert(header.end(), text->begin(), text->end());
+    }
+    header.insert(header.begin(), 2);
+    header.push_back(static_cast<uint8_t>(seq & 1));
     for (size_t i = 0; i < size; ++i) {
-        if (payload[i] != record_byte(seq, i)) {
+        if (payload[i] != (i < header_size ? header[i] : packet_byte(seq, i - header_size))) {
             return false;
         }
     }
@@ -376,17 +367,6 @@ class Producer {
     std::thread worker;
 };
 
-size_t open_descriptors() {
-    size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.';
-        }
-        ::closedir(dir);
-    }
-    return count - 1;  // the directory's own
-}
-
 long resident_kib() {
     long pages = 0, resident = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
@@ -409,7 +389,7 @@ size_t count_lines(const test::LogCapture& log, const std::string& prefix) {
 TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
     const char* configured = std::getenv("TARN_SOAK_SECONDS");
     const int seconds = std::max(10, configured != nullptr ? std::atoi(configured) : 20);
-    const size_t fds_before = open_descriptors();
+    const size_t fds_before = test::open_descriptors();
     test::LogCapture log;
 
     size_t max_fds = fds_before;
@@ -418,7 +398,7 @@ TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
     auto wait_until = [&](const std::function<bool()>& condition, std::chrono::milliseconds limit) {
         auto deadline = Clock::now() + limit;
         while (!condition() && Clock::now() < deadline) {
-            max_fds = std::max(max_fds, open_descriptors());
+            max_fds = std::max(max_fds, test::open_descriptors());
             std::this_thread::sleep_for(50ms);
         }
         return condition();
@@ -492,7 +472,7 @@ TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
         pushed = producer.pushed;
         EXPECT_TRUE(wait_until([&] { return collector->highest + 1 >= pushed; }, 30s));
         rss_end = resident_kib();
-        fds_end = open_descriptors();
+        fds_end = test::open_descriptors();
         processor.stop();
         discarded = queue.discarded_entries();
     }
@@ -508,7 +488,7 @@ TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
                                   collector->arrivals.begin() + static_cast<ptrdiff_t>(arrived));
     std::vector<Ending> endings = collector->endings;
     collector.reset();
-    const size_t fds_after = open_descriptors();
+    const size_t fds_after = test::open_descriptors();
 
     // Per connection the records come in queue order. A new connection starts with the record
     // whose send failed. When the collector cut the connection before, the records between the
