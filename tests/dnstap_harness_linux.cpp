@@ -40,20 +40,6 @@ Bytes joined(const std::vector<Bytes>& parts) {
     return all;
 }
 
-Bytes text(const std::string& value) {
-    Bytes bytes(value.begin(), value.end());
-    bytes.push_back(0);
-    return bytes;
-}
-
-Bytes le16(unsigned value) {
-    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-}
-
-int64_t filetime(uint64_t seconds, uint32_t nanoseconds) {
-    return static_cast<int64_t>(seconds) * 10000000 + nanoseconds / 100 + 116444736000000000;
-}
-
 Proto& Proto::varint(uint64_t value) {
     for (; value >= 0x80; value >>= 7) {
         bytes.push_back(static_cast<uint8_t>(value | 0x80));
@@ -171,15 +157,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path, ignored);
 }
 
-Bytes ReadEvent::get(const std::string& name) const {
-    for (const auto& property : properties) {
-        if (property.first == name) {
-            return property.second;
-        }
-    }
-    return {};
-}
-
 namespace {
 
 ReadEvent read_back(PEVENT_RECORD record) {
@@ -235,11 +212,6 @@ ULONG Consumer::on_buffer(PEVENT_TRACE_LOGFILEA logfile) {
 bool Consumer::wait_for(size_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, limit, [&] { return events.size() >= count; });
-}
-
-std::vector<ReadEvent> Consumer::snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return events;
 }
 
 std::vector<uint16_t> Consumer::xids() {
@@ -328,10 +300,6 @@ void Writer::send(const Bytes& bytes) {
               static_cast<ssize_t>(bytes.size()));
 }
 
-void Writer::query(uint16_t id, uint32_t protocol) {
-    send(data_frame(dnstap_frame(net::dnstap::client_query, protocol, dns_message(id, 0))));
-}
-
 Bytes Writer::receive(size_t size) {
     Bytes got;
     auto deadline = std::chrono::steady_clock::now() + 3s;
@@ -349,12 +317,6 @@ Bytes Writer::receive(size_t size) {
         got.insert(got.end(), buffer, buffer + n);
     }
     return got;
-}
-
-bool Writer::wait_closed() {
-    while (!closed && !receive(1).empty()) {
-    }
-    return closed;
 }
 
 void Writer::handshake() {

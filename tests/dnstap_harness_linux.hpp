@@ -24,9 +24,15 @@ using Properties = std::vector<std::pair<std::string, Bytes>>;
 
 void put_be32(Bytes& out, uint32_t value);
 Bytes joined(const std::vector<Bytes>& parts);
-Bytes text(const std::string& value);  // with its NUL, as the stand-in's strings are
-Bytes le16(unsigned value);
-int64_t filetime(uint64_t seconds, uint32_t nanoseconds);
+inline Bytes text(const std::string& value) {  // with its NUL, as the stand-in's strings are
+    return Bytes(value.c_str(), value.c_str() + value.size() + 1);
+}
+inline Bytes le16(unsigned value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+}
+inline int64_t filetime(uint64_t seconds, uint32_t nanoseconds) {
+    return static_cast<int64_t>(seconds) * 10000000 + nanoseconds / 100 + 116444736000000000;
+}
 
 // A tiny protobuf writer for hand-built messages.
 struct Proto {
@@ -67,7 +73,14 @@ struct ReadEvent {
     int64_t timestamp;
     void* context;
     Properties properties;
-    Bytes get(const std::string& name) const;
+    Bytes get(const std::string& name) const {
+        for (const auto& property : properties) {
+            if (property.first == name) {
+                return property.second;
+            }
+        }
+        return {};
+    }
 };
 
 // Reads every event back through the TDH calls, the way the decoder does.
@@ -83,7 +96,10 @@ struct Consumer {
     static void on_event(PEVENT_RECORD record);
     static ULONG on_buffer(PEVENT_TRACE_LOGFILEA logfile);
     bool wait_for(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5));
-    std::vector<ReadEvent> snapshot();
+    std::vector<ReadEvent> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
     std::vector<uint16_t> xids();  // the DNS message ids in arrival order
 };
 
@@ -120,9 +136,15 @@ class Writer {
     Writer& operator=(const Writer&) = delete;
 
     void send(const Bytes& bytes);
-    void query(uint16_t id, uint32_t protocol = net::dnstap::udp);
+    void query(uint16_t id, uint32_t protocol = net::dnstap::udp) {
+        send(data_frame(dnstap_frame(net::dnstap::client_query, protocol, dns_message(id, 0))));
+    }
     Bytes receive(size_t size);  // up to size bytes within 3 s; empty once the peer closed
-    bool wait_closed();
+    bool wait_closed() {
+        while (!closed && !receive(1).empty()) {
+        }
+        return closed;
+    }
     void handshake();
     void start() { send(control_frame(2, {dnstap_type})); }  // unidirectional
     void finish();
