@@ -110,6 +110,7 @@ cleanup() {
     sc delete tarn-agent >/dev/null 2>&1 || true
     sc delete tarn-agent-missing >/dev/null 2>&1 || true
     wine_stop
+    rm -f "${install_dir:-/nonexistent}/agent config.txt"  # the long one is 100 MB
 }
 trap cleanup EXIT
 
