@@ -37,11 +37,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::vector<std::string> start_lines_after_directory = {
-    "Starting...", "Starting sensor queue processor", "Starting ETW session", "Started!"};
-const std::vector<std::string> stop_lines = {"Stopping...", "Stopping all sessions",
-                                             "Closing ETW trace...",
-                                             "Stopping sensor queue processor", "Stopped!"};
+// After the version and directory lines.
+const std::vector<std::string> run_lines = {"Starting...",
+                                            "Starting sensor queue processor",
+                                            "Starting ETW session",
+                                            "Started!",
+                                            "Stopping...",
+                                            "Stopping all sessions",
+                                            "Closing ETW trace...",
+                                            "Stopping sensor queue processor",
+                                            "Stopped!"};
 
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -136,12 +141,6 @@ struct Launch {
     rlim_t address_space_limit = 0;
 };
 
-Launch with_arguments(std::vector<std::string> arguments) {
-    Launch launch;
-    launch.arguments = std::move(arguments);
-    return launch;
-}
-
 class AgentProcess {
   public:
     AgentProcess(const Installation& installation, const Launch& launch)
@@ -222,19 +221,17 @@ class AgentProcess {
         return status;
     }
 
-    // Signal numbers with a handler installed, as the kernel reports them.
-    uint64_t caught_signals() const {
+    // Whether a handler is installed for the signal, as the kernel reports it.
+    bool catches(int signal_number) const {
         std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
         std::string line;
         while (std::getline(in, line)) {
             if (line.rfind("SigCgt:", 0) == 0) {
-                return std::stoull(line.substr(7), nullptr, 16);
+                return (std::stoull(line.substr(7), nullptr, 16) >> (signal_number - 1) & 1) != 0;
             }
         }
-        return 0;
+        return false;
     }
-    static constexpr uint64_t bit(int signal_number) { return uint64_t{1} << (signal_number - 1); }
-    bool catches(int signal_number) const { return (caught_signals() & bit(signal_number)) != 0; }
     bool wait_for_stop_handlers(std::chrono::milliseconds limit = 15000ms) const {
         return wait_until([&] { return catches(SIGINT) && catches(SIGTERM); }, limit);
     }
@@ -271,10 +268,8 @@ void expect_run_lines(const std::vector<std::string>& messages, const std::strin
     ASSERT_GE(messages.size(), 3u);
     EXPECT_EQ("agent version 3.7.1", messages[0]);
     EXPECT_EQ("Changing directory to: " + directory, messages[1]);
-    std::vector<std::string> expected = start_lines_after_directory;
-    expected.insert(expected.end(), stop_lines.begin(), stop_lines.end());
-    EXPECT_EQ(expected.front(), messages[2]);
-    std::set<std::string> own(expected.begin(), expected.end());
+    EXPECT_EQ(run_lines.front(), messages[2]);
+    std::set<std::string> own(run_lines.begin(), run_lines.end());
     std::vector<std::string> seen;
     for (std::size_t i = 2; i < messages.size(); ++i) {
         // The trace thread logs its own "Closing ETW trace..." right after the stop's one.
@@ -284,28 +279,26 @@ void expect_run_lines(const std::vector<std::string>& messages, const std::strin
         }
         EXPECT_EQ(std::string::npos, messages[i].find("Run failure")) << messages[i];
     }
-    EXPECT_EQ(expected, seen);
+    EXPECT_EQ(run_lines, seen);
     EXPECT_EQ("Stopped!", messages.back());
 }
 
-TEST(AgentProcess, NoArgumentPrintsUsageAndTouchesNothing) {
-    Installation installation(true);
-    AgentProcess agent(installation, {});
-    int status = agent.wait_exit();
-    EXPECT_TRUE(exited_with(status, 255)) << status;
-    EXPECT_EQ("usage: agent <config-file>\n", agent.standard_error());
-    EXPECT_EQ("", agent.standard_output());
-    EXPECT_EQ(std::set<std::string>{"log"}, installation.created_files());
-}
-
-TEST(AgentProcess, MissingConfigurationEndsTheRunSilently) {
-    Installation installation(true);
-    AgentProcess agent(installation, with_arguments({installation.work + "/no-such.conf"}));
-    int status = agent.wait_exit();
-    EXPECT_TRUE(exited_with(status, 0)) << status;
-    EXPECT_EQ("", agent.standard_error());
-    EXPECT_EQ("", agent.standard_output());
-    EXPECT_EQ(std::set<std::string>{"log"}, installation.created_files());
+// No argument: the usage line and 255; a missing configuration: a silent run that ends with 0.
+TEST(AgentProcess, UsageAndMissingConfigurationTouchNothing) {
+    for (bool with_argument : {false, true}) {
+        SCOPED_TRACE(with_argument ? "missing configuration" : "no argument");
+        Installation installation(true);
+        Launch launch;
+        if (with_argument) {
+            launch.arguments = {installation.work + "/no-such.conf"};
+        }
+        AgentProcess agent(installation, launch);
+        int status = agent.wait_exit();
+        EXPECT_TRUE(exited_with(status, with_argument ? 0 : 255)) << status;
+        EXPECT_EQ(with_argument ? "" : "usage: agent <config-file>\n", agent.standard_error());
+        EXPECT_EQ("", agent.standard_output());
+        EXPECT_EQ(std::set<std::string>{"log"}, installation.created_files());
+    }
 }
 
 TEST(AgentProcess, StopSignalsRunTheStopSequence) {
@@ -333,17 +326,23 @@ TEST(AgentProcess, StopSignalsRunTheStopSequence) {
     }
 }
 
+// Starts the agent on the configuration, stops it with SIGTERM once it is running and expects
+// a clean exit with nothing on its standard streams. Returns its process id.
+pid_t run_and_stop(const Installation& installation, const std::string& config) {
+    AgentProcess agent(installation, {{config}, "", {}, 0});
+    EXPECT_TRUE(agent.wait_for_stop_handlers());
+    kill(agent.pid, SIGTERM);
+    EXPECT_TRUE(exited_with(agent.wait_exit(), 0));
+    EXPECT_EQ("", agent.standard_error());
+    EXPECT_EQ("", agent.standard_output());
+    return agent.pid;
+}
+
 TEST(AgentProcess, LogIsAppendedAcrossRuns) {
     Installation installation(true);
     std::string config = installation.write_config(quiet_config(installation, "logging on\n"));
-    std::vector<pid_t> pids;
-    for (int run = 0; run < 2; ++run) {
-        AgentProcess agent(installation, with_arguments({config}));
-        ASSERT_TRUE(agent.wait_for_stop_handlers());
-        kill(agent.pid, SIGTERM);
-        EXPECT_TRUE(exited_with(agent.wait_exit(), 0));
-        pids.push_back(agent.pid);
-    }
+    std::vector<pid_t> pids = {run_and_stop(installation, config),
+                               run_and_stop(installation, config)};
     std::string text = read_file(installation.log_file());
     EXPECT_NE(std::string::npos, text.find("[" + std::to_string(pids[0]) + "]: agent version"));
     EXPECT_NE(std::string::npos, text.find("[" + std::to_string(pids[1]) + "]: Stopped!"));
@@ -351,31 +350,18 @@ TEST(AgentProcess, LogIsAppendedAcrossRuns) {
               text.find("[" + std::to_string(pids[1]) + "]: agent version"));
 }
 
-TEST(AgentProcess, OnlyExactlyOnInTheFirstLoggingLineOpensTheLog) {
-    for (const char* lines : {"logging On\n", "logging ON\n", "logging on extra\n", "logging\n",
-                              "logging off\nlogging on\n", "# logging on\n", "logging=on\n", ""}) {
-        SCOPED_TRACE(lines);
-        Installation installation(true);
-        std::string config = installation.write_config(quiet_config(installation, lines));
-        AgentProcess agent(installation, with_arguments({config}));
-        ASSERT_TRUE(agent.wait_for_stop_handlers());
-        kill(agent.pid, SIGTERM);
-        EXPECT_TRUE(exited_with(agent.wait_exit(), 0));
-        EXPECT_EQ(std::set<std::string>{"log"}, installation.created_files());
-        EXPECT_EQ("", agent.standard_error());
-        EXPECT_EQ("", agent.standard_output());
+// No log file without exactly "on" in the first logging line, nor without the log directory.
+TEST(AgentProcess, LogOpensOnlyForExactlyOnInAnExistingDirectory) {
+    for (const char* lines :
+         {"logging On\n", "logging ON\n", "logging on extra\n", "logging\n",
+          "logging off\nlogging on\n", "# logging on\n", "logging=on\n", "", "logging on\n"}) {
+        bool with_log_directory = std::string(lines) != "logging on\n";
+        SCOPED_TRACE(std::string(lines) + (with_log_directory ? "" : " without log directory"));
+        Installation installation(with_log_directory);
+        run_and_stop(installation, installation.write_config(quiet_config(installation, lines)));
+        EXPECT_EQ(with_log_directory ? std::set<std::string>{"log"} : std::set<std::string>{},
+                  installation.created_files());
     }
-}
-
-TEST(AgentProcess, MissingLogDirectoryIsNotCreated) {
-    Installation installation(false);
-    std::string config = installation.write_config(quiet_config(installation, "logging on\n"));
-    AgentProcess agent(installation, with_arguments({config}));
-    ASSERT_TRUE(agent.wait_for_stop_handlers());
-    kill(agent.pid, SIGTERM);
-    EXPECT_TRUE(exited_with(agent.wait_exit(), 0));
-    EXPECT_TRUE(installation.created_files().empty());
-    EXPECT_EQ("", agent.standard_error());
 }
 
 TEST(AgentProcess, StopSignalBeforeStartedEndsTheProcessAtOnce) {
@@ -386,7 +372,7 @@ TEST(AgentProcess, StopSignalBeforeStartedEndsTheProcessAtOnce) {
         // signal is sure to arrive before the handlers are installed.
         ASSERT_EQ(0, mkfifo(installation.log_file().c_str(), 0600));
         std::string config = installation.write_config(quiet_config(installation, "logging on\n"));
-        AgentProcess agent(installation, with_arguments({config}));
+        AgentProcess agent(installation, {{config}, "", {}, 0});
         std::this_thread::sleep_for(50ms);  // let it reach the open; either way it must die
         EXPECT_FALSE(agent.catches(signal_number));
         kill(agent.pid, signal_number);
@@ -468,7 +454,7 @@ TEST(AgentProcess, SecondSigintDuringTheStopEndsTheProcess) {
     // The processor sits in a 60-second connection attempt, so its stop takes that long.
     std::string config = installation.write_config(quiet_config(
         installation, "logging on\ntarget 127.0.0.1:" + std::to_string(collector.port) + " 60\n"));
-    AgentProcess agent(installation, with_arguments({config}));
+    AgentProcess agent(installation, {{config}, "", {}, 0});
     ASSERT_TRUE(agent.wait_for_stop_handlers());
     ASSERT_TRUE(wait_until(
         [&] {
