@@ -97,15 +97,6 @@ TEST(TdhStandin, PayloadBytesAsEncoded) {
     ASSERT_TRUE(standin::encode_payload(properties, 2, payload));
     Bytes expected = {2, 0, 3, 0, 'T', 0, 'C', 0, 'P', 0, 1, 0, 0, 0, 1, 1, 0, 'Q', 0, 0, 0, 0, 0};
     EXPECT_EQ(payload, expected);
-
-    EVENT_RECORD record;
-    standin::fill_event_record(record, standin::dns_server_guid, 258, -42, payload, &payload);
-    EXPECT_TRUE(record.EventHeader.ProviderId == standin::dns_server_guid);
-    EXPECT_EQ(record.EventHeader.EventDescriptor.Id, 258);
-    EXPECT_EQ(record.EventHeader.TimeStamp.QuadPart, -42);
-    EXPECT_EQ(record.UserData, payload.data());
-    EXPECT_EQ(record.UserDataLength, payload.size());
-    EXPECT_EQ(record.UserContext, &payload);
 }
 
 TEST(TdhStandin, EncoderStopsAt65535BytesAndReusesItsBuffer) {
@@ -137,8 +128,6 @@ TEST(TdhStandin, EventInformationLayout) {
     // Header of 112 bytes, three 24-byte property entries, the names with their terminators.
     const size_t names = 2 * (4 + 12 + 11);
     EXPECT_EQ(size, 112u + 3 * 24 + names);
-    EXPECT_EQ(size, sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO) +
-                        3 * sizeof(EVENT_PROPERTY_INFO) + names);
 
     // One byte short, or room for the header only: the size again.
     for (ULONG short_size : {size - 1, ULONG{112}}) {
@@ -164,8 +153,6 @@ TEST(TdhStandin, EventInformationLayout) {
     EXPECT_EQ(name_at(info, properties[1].NameOffset), u"InterfaceIP");
     EXPECT_EQ(name_at(info, properties[2].NameOffset), u"PacketData");
     EXPECT_EQ(properties[2].length, packet.size());
-    // The decoder's packet rule looks at the first byte of a name.
-    EXPECT_EQ(info[properties[2].NameOffset], 'P');
 }
 
 TEST(TdhStandin, SizesAndReadsByName) {
@@ -212,17 +199,15 @@ TEST(TdhStandin, NamesMatchWholeAndFirstWins) {
     Bytes first = {1};
     Bytes second = {2, 2};
     Event event({value_of("Port", first), value_of("Port", second), value_of("XID", second)});
-    const char16_t port[] = u"Port";
     ULONG size = 0;
-    ASSERT_EQ(size_of(event, descriptor_at(port), size), static_cast<ULONG>(ERROR_SUCCESS));
+    ASSERT_EQ(size_of(event, descriptor_at(u"Port"), size), static_cast<ULONG>(ERROR_SUCCESS));
     EXPECT_EQ(size, 1u);
 
     // Prefixes, extensions and other cases of a name are other names.
     for (const char16_t* name : {u"Por", u"Ports", u"port", u"", u"XIDX"}) {
         EXPECT_EQ(size_of(event, descriptor_at(name), size), static_cast<ULONG>(ERROR_NOT_FOUND));
     }
-    const char16_t xid[] = u"XID";
-    EXPECT_EQ(size_of(event, descriptor_at(xid), size), static_cast<ULONG>(ERROR_SUCCESS));
+    EXPECT_EQ(size_of(event, descriptor_at(u"XID"), size), static_cast<ULONG>(ERROR_SUCCESS));
     EXPECT_EQ(size, 2u);
 }
 
@@ -252,8 +237,7 @@ TEST(TdhStandin, RejectsBadArguments) {
 // Every call on a payload that cannot be walked: the same answer, and no read beyond it (a
 // sanitizer build catches those). The name is none of the payload's, so all of it is walked.
 void expect_rejected(Event& event) {
-    const char16_t name[] = u"QTYPE";
-    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_at(name);
+    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_at(u"QTYPE");
     ULONG size = 0;
     uint8_t out[8];
     const ULONG invalid = ERROR_INVALID_PARAMETER;
@@ -272,28 +256,20 @@ TEST(TdhStandin, HostilePayloads) {
     }
     // A lookup stops at its match: a property before the damage still reads.
     Event cut(Bytes(whole.begin(), whole.end() - 1));
-    const char16_t tcp[] = u"TCP";
     ULONG size = 0;
-    EXPECT_EQ(size_of(cut, descriptor_at(tcp), size), static_cast<ULONG>(ERROR_SUCCESS));
+    EXPECT_EQ(size_of(cut, descriptor_at(u"TCP"), size), static_cast<ULONG>(ERROR_SUCCESS));
     EXPECT_EQ(size, 1u);
 
     Bytes trailing = whole;
     trailing.push_back(0);
-    Event with_trailing(trailing);
-    expect_rejected(with_trailing);
-
     Bytes more_properties = whole;
     more_properties[0] = 3;  // count says three, two are there
-    Event counted(more_properties);
-    expect_rejected(counted);
-
     Bytes huge_value = {1, 0, 3, 0, 'T', 0, 'C', 0, 'P', 0, 0xFF, 0xFF, 0xFF, 0xFF, 1};
-    Event value_overrun(huge_value);
-    expect_rejected(value_overrun);
-
     Bytes long_name = {1, 0, 0xFF, 0xFF, 'T', 0, 'C', 0, 'P', 0, 1, 0, 0, 0, 1};
-    Event name_overrun(long_name);
-    expect_rejected(name_overrun);
+    for (const Bytes* raw : {&trailing, &more_properties, &huge_value, &long_name}) {
+        Event hostile(*raw);
+        expect_rejected(hostile);
+    }
 
     Event null_data(whole);
     null_data.record.UserData = nullptr;
@@ -307,9 +283,8 @@ TEST(TdhStandin, EmptyPayloadHasNoProperties) {
     EXPECT_EQ(info.size(), sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO));
     EXPECT_EQ(info_of(info)->PropertyCount, 0u);
     EXPECT_EQ(info_of(info)->EventDescriptor.Id, 300);
-    const char16_t name[] = u"TCP";
     ULONG size = 0;
-    EXPECT_EQ(size_of(empty, descriptor_at(name), size), static_cast<ULONG>(ERROR_NOT_FOUND));
+    EXPECT_EQ(size_of(empty, descriptor_at(u"TCP"), size), static_cast<ULONG>(ERROR_NOT_FOUND));
 }
 
 }  // namespace
