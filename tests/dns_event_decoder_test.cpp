@@ -42,27 +42,32 @@ struct Decoder {
         event.record()->UserContext = &state;
         handle_event(state, event.record());
     }
+    void decode(uint16_t id, const std::string& server, const std::string& device,
+                size_t packet_length, int64_t timestamp = new_year_2025) {
+        TestEvent event(id, test::packet_properties(0, server, device, packet_of(packet_length)),
+                        timestamp);
+        decode(event);
+    }
     EtwTraceState state;
     std::vector<Bytes> records;
 };
 
 // System texts end in CR LF on Windows, which the log line keeps; compare without them.
-std::string text_of(int code) {
-    std::string text = error::system_error_text(code);
+std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
     return text;
 }
+std::string text_of(int code) {
+    return trimmed(error::system_error_text(code));
+}
 
 std::vector<std::string> trimmed_lines(const test::LogCapture& log) {
     std::vector<std::string> result;
-    for (std::string line : log.lines()) {
-        while (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!line.empty()) {
-            result.push_back(line);
+    for (const std::string& line : log.lines()) {
+        if (!trimmed(line).empty()) {
+            result.push_back(trimmed(line));
         }
     }
     return result;
@@ -107,9 +112,7 @@ TEST(DnsEventDecoder, TimeFieldIsTruncatedSecondsSince1970) {
     };
     for (const Case& c : cases) {
         Decoder decoder;
-        TestEvent event(257, test::packet_properties(0, "1.1.1.1", "2.2.2.2", packet_of(12)),
-                        c.timestamp);
-        decoder.decode(event);
+        decoder.decode(257, "1.1.1.1", "2.2.2.2", 12, c.timestamp);
         ASSERT_EQ(decoder.records.size(), 1u);
         const Bytes& r = decoder.records[0];
         uint32_t seconds = uint32_t{r[1]} << 24 | uint32_t{r[2]} << 16 | uint32_t{r[3]} << 8 | r[4];
@@ -130,19 +133,14 @@ TEST(DnsEventDecoder, SilentFiltersLogNothing) {
         decoder.decode(event);
     }
     for (const char* device : {"::1", "fe80::1", "10.0.0.a", "host", "Z"}) {
-        TestEvent event(256, test::packet_properties(0, "10.0.0.2", device, packet_of(20)),
-                        new_year_2025);
-        decoder.decode(event);
+        decoder.decode(256, "10.0.0.2", device, 20);
     }
     EXPECT_TRUE(decoder.records.empty());
     EXPECT_TRUE(log.lines().empty());
 
     // High bytes are not letters, and an empty device address passes with length 0.
-    TestEvent high(256, test::packet_properties(0, "10.0.0.2", "\xC3\xA9", packet_of(20)),
-                   new_year_2025);
-    decoder.decode(high);
-    TestEvent empty(256, test::packet_properties(0, "10.0.0.2", "", packet_of(20)), new_year_2025);
-    decoder.decode(empty);
+    decoder.decode(256, "10.0.0.2", "\xC3\xA9", 20);
+    decoder.decode(256, "10.0.0.2", "", 20);
     ASSERT_EQ(decoder.records.size(), 2u);
     EXPECT_EQ(decoder.records[1][5], 0);
     EXPECT_EQ(decoder.records[1].size(), 8u + 0 + 8 + 20);
@@ -203,9 +201,7 @@ TEST(DnsEventDecoder, DecodingFailuresCostOneEventAndOneLine) {
     TestEvent bare_server(256, bare, new_year_2025);
     decoder.decode(bare_server);
     // Nothing of the above is sent, and the next good event decodes as usual.
-    TestEvent good(256, test::packet_properties(0, "10.0.0.2", "10.0.0.1", packet_of(16)),
-                   new_year_2025);
-    decoder.decode(good);
+    decoder.decode(256, "10.0.0.2", "10.0.0.1", 16);
     ASSERT_EQ(decoder.records.size(), 1u);
     EXPECT_EQ(decoder.records[0].size(), 8u + 8 + 8 + 16);
     EXPECT_EQ(trimmed_lines(log),
@@ -219,10 +215,7 @@ TEST(DnsEventDecoder, DecodingFailuresCostOneEventAndOneLine) {
 
 TEST(DnsEventDecoder, BuffersGrowToExactSizesAndAreReused) {
     Decoder decoder;
-    TestEvent large(256,
-                    test::packet_properties(0, "100.100.100.100", "10.10.10.10", packet_of(300)),
-                    new_year_2025);
-    decoder.decode(large);
+    decoder.decode(256, "100.100.100.100", "10.10.10.10", 300);
     EtwTraceState& s = decoder.state;
     EXPECT_EQ(s.server_ip.capacity, 16u);
     EXPECT_EQ(s.device_ip.capacity, 12u);
@@ -230,20 +223,15 @@ TEST(DnsEventDecoder, BuffersGrowToExactSizesAndAreReused) {
     const uint8_t* message_block = s.message.data;
     uint32_t info_capacity = s.event_info.capacity;
 
-    TestEvent small(256, test::packet_properties(0, "1.1.1.1", "2.2.2.2", packet_of(40)),
-                    new_year_2025);
-    decoder.decode(small);
+    decoder.decode(256, "1.1.1.1", "2.2.2.2", 40);
     EXPECT_EQ(s.message.data, message_block);
     EXPECT_EQ(s.message.capacity, 8u + 15 + 11 + 300);
     EXPECT_EQ(s.server_ip.capacity, 16u);
     EXPECT_EQ(s.event_info.capacity, info_capacity);
-    EXPECT_EQ(s.message_length, 8 + 7 + 7 + 40);
     ASSERT_EQ(decoder.records.size(), 2u);
     EXPECT_EQ(decoder.records[1].size(), 8u + 7 + 7 + 40);
 
-    TestEvent larger(256, test::packet_properties(0, "1.1.1.1", "2.2.2.2", packet_of(1000)),
-                     new_year_2025);
-    decoder.decode(larger);
+    decoder.decode(256, "1.1.1.1", "2.2.2.2", 1000);
     EXPECT_EQ(s.message.capacity, 8u + 7 + 7 + 1000);
 }
 
