@@ -51,18 +51,46 @@ std::vector<Bytes> frames_of(const Bytes& stream) {
     return frames;
 }
 
-bool has_line(const test::LogCapture& log, const std::string& line) {
-    auto lines = log.lines();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-bool has_line_starting(const test::LogCapture& log, const std::string& prefix) {
+bool has_line(const test::LogCapture& log, const std::string& text, bool prefix_only = false) {
     for (const std::string& line : log.lines()) {
-        if (line.rfind(prefix, 0) == 0) {
+        if (prefix_only ? line.rfind(text, 0) == 0 : line == text) {
             return true;
         }
     }
     return false;
+}
+bool has_line_starting(const test::LogCapture& log, const std::string& prefix) {
+    return has_line(log, prefix, true);
+}
+
+void push(SensorQueue& queue, const Bytes& record) {
+    queue.push(record.data(), static_cast<uint32_t>(record.size()));
+}
+
+// Waits until connection `index` (0-based) has brought `count` whole frames.
+bool wait_for_frames(LoopbackServer& server, size_t index, size_t count,
+                     std::chrono::seconds limit) {
+    return server.wait_for(
+        [&](const std::vector<Bytes>& got) {
+            std::vector<Bytes> frames;
+            return got.size() > index && test::split_frames(got[index], frames) &&
+                   frames.size() == count;
+        },
+        limit);
+}
+
+// Sends the chunk until a send fails, at most `tries` times; the failure text or "".
+std::string send_until_failure(TcpConnection& connection, const Bytes& chunk, int tries,
+                               std::chrono::milliseconds pause) {
+    for (int i = 0; i < tries; ++i) {
+        try {
+            connection.send_all(chunk.data(), static_cast<uint32_t>(chunk.size()));
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        std::this_thread::sleep_for(pause);
+    }
+    return "";
 }
 
 template <typename Action>
@@ -81,16 +109,8 @@ TEST(TcpConnection, ZeroBytesTouchNothingAndStalledPeerTimesOut) {
     LoopbackServer server({{Mode::never_read}});
     connection.connect_to("127.0.0.1", server.port(), 1);
     EXPECT_TRUE(connection.is_open());
-    Bytes chunk(1 << 20, 0x55);
-    std::string failure;
-    for (int i = 0; i < 256 && failure.empty(); ++i) {  // at most 256 MiB before it stalls
-        try {
-            connection.send_all(chunk.data(), static_cast<uint32_t>(chunk.size()));
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-    }
-    EXPECT_EQ(failure, "select() timed out");
+    // At most 256 MiB before it stalls.
+    EXPECT_EQ(send_until_failure(connection, Bytes(1 << 20, 0x55), 256, 0ms), "select() timed out");
     connection.close();
     EXPECT_FALSE(connection.is_open());
 }
@@ -110,16 +130,7 @@ TEST(TcpConnection, RefusedConnectAndResetPeerAreFailures) {
 
     LoopbackServer server({{Mode::reset_after, 1}});
     connection.connect_to("127.0.0.1", server.port(), 1);
-    Bytes chunk(64 * 1024, 0x11);
-    std::string failure;
-    for (int i = 0; i < 2000 && failure.empty(); ++i) {
-        try {
-            connection.send_all(chunk.data(), static_cast<uint32_t>(chunk.size()));
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    std::string failure = send_until_failure(connection, Bytes(64 * 1024, 0x11), 2000, 1ms);
     EXPECT_EQ(failure.rfind("send() failed: ", 0), 0u) << failure;
 }
 
@@ -130,26 +141,15 @@ TEST(SensorQueueProcessor, VersionFirstThenOneFramePerMessageInOrder) {
     std::vector<Bytes> sent = {record_of(53, 1), record_of(20000, 2), record_of(4096, 3),
                                record_of(4097, 4)};
     for (const Bytes& record : sent) {
-        queue.push(record.data(), static_cast<uint32_t>(record.size()));
+        push(queue, record);
     }
     std::list<config::Target> targets = {target_at(server.port())};
     SensorQueueProcessor processor(queue, targets);
     processor.start();
-    ASSERT_TRUE(server.wait_for(
-        [&](const std::vector<Bytes>& got) {
-            std::vector<Bytes> frames;
-            return got.size() == 1 && test::split_frames(got[0], frames) && frames.size() == 5;
-        },
-        10s));
-    Bytes late = record_of(77, 5);
-    queue.push(late.data(), static_cast<uint32_t>(late.size()));  // wakes the waiting thread
-    sent.push_back(late);
-    ASSERT_TRUE(server.wait_for(
-        [&](const std::vector<Bytes>& got) {
-            std::vector<Bytes> frames;
-            return test::split_frames(got[0], frames) && frames.size() == 6;
-        },
-        10s));
+    ASSERT_TRUE(wait_for_frames(server, 0, 5, 10s));
+    sent.push_back(record_of(77, 5));
+    push(queue, sent.back());  // wakes the waiting thread
+    ASSERT_TRUE(wait_for_frames(server, 0, 6, 10s));
     EXPECT_LT(time_of([&] { processor.stop(); }), 3000ms);
 
     auto streams = server.received();
@@ -171,17 +171,12 @@ TEST(SensorQueueProcessor, UnreachableFirstTargetFailsOverWithoutPause) {
     uint16_t closed_port = test::unused_port();
     SensorQueue queue(1 << 16);
     Bytes record = record_of(100, 7);
-    queue.push(record.data(), static_cast<uint32_t>(record.size()));
+    push(queue, record);
     std::list<config::Target> targets = {target_at(closed_port), target_at(server.port())};
     SensorQueueProcessor processor(queue, targets);
     processor.start();
     // A back-off would hold the record for 10 s; the fall-back must have it long before.
-    bool arrived = server.wait_for(
-        [&](const std::vector<Bytes>& got) {
-            std::vector<Bytes> frames;
-            return !got.empty() && test::split_frames(got[0], frames) && frames.size() == 2;
-        },
-        8s);
+    bool arrived = wait_for_frames(server, 0, 2, 8s);
     processor.stop();
     ASSERT_TRUE(arrived);
     EXPECT_EQ(frames_of(server.received()[0])[1], record);
@@ -200,17 +195,12 @@ TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole
     SensorQueue queue(80u << 20);
     Bytes big = record_of(32u << 20, 9);  // more than loopback buffers hold
     Bytes small = record_of(60, 10);
-    queue.push(big.data(), static_cast<uint32_t>(big.size()));
-    queue.push(small.data(), static_cast<uint32_t>(small.size()));
+    push(queue, big);
+    push(queue, small);
     std::list<config::Target> targets = {target_at(server.port(), 1)};
     SensorQueueProcessor processor(queue, targets);
     processor.start();
-    bool delivered = server.wait_for(
-        [&](const std::vector<Bytes>& got) {
-            std::vector<Bytes> frames;
-            return got.size() >= 3 && test::split_frames(got[2], frames) && frames.size() == 3;
-        },
-        60s);
+    bool delivered = wait_for_frames(server, 2, 3, 60s);
     processor.stop();
     ASSERT_TRUE(delivered);
 
@@ -260,7 +250,7 @@ TEST(SensorQueueProcessor, StopIsPromptWhileWaitingAndDuringBackOff) {
         // No targets: only the back-off cycles, nothing is logged, the records stay queued.
         test::LogCapture log;
         Bytes record = record_of(40, 3);
-        queue.push(record.data(), static_cast<uint32_t>(record.size()));
+        push(queue, record);
         std::list<config::Target> none;
         SensorQueueProcessor processor(queue, none);
         processor.start();
