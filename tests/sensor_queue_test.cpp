@@ -48,11 +48,6 @@ void advance_to(SensorQueue& queue, uint32_t position) {
     ASSERT_FALSE(queue.is_wrapped());
 }
 
-std::string refusal_text(uint32_t length, uint32_t capacity) {
-    return "string length " + std::to_string(length) + "  is larger than the size of the queue " +
-           std::to_string(capacity);
-}
-
 TEST(SensorQueue, SecondPushWrapsAndDropsTheFirstEntry) {
     SensorQueue queue(16);
     Bytes five = message_of(5, 1), six = message_of(6, 2);
@@ -160,7 +155,8 @@ TEST(SensorQueue, EntriesThatCannotFitAreRefusedAndChangeNothing) {
             queue.push(too_long.data(), length);
             ADD_FAILURE() << "accepted " << length << " bytes";
         } catch (const std::exception& failure) {
-            EXPECT_EQ(failure.what(), refusal_text(length, 16));
+            EXPECT_EQ(failure.what(), "string length " + std::to_string(length) +
+                                          "  is larger than the size of the queue 16");
         }
         EXPECT_EQ(queue.read_position(), 0u);
         EXPECT_EQ(queue.write_position(), 7u);
@@ -250,13 +246,10 @@ TEST(SensorQueue, PushBeforeWaitIsNotLost) {
     });
     auto wait_for = [](const std::function<bool()>& condition) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
+        while (!condition() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::yield();
         }
-        return true;
+        return condition();
     };
     uint8_t byte = 0;
     bool stalled = false;
