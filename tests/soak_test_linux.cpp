@@ -67,13 +67,13 @@ uint8_t packet_byte(uint32_t seq, size_t i) {
                  : static_cast<uint8_t>(seq * 131 + i * 7);
 }
 
+uint32_t be32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
 // The sequence number of a frame payload that is the start of a record, or -1.
 int64_t seq_of(const uint8_t* payload, size_t size) {
-    if (size < header_size + 4) {
-        return -1;
-    }
-    const uint8_t* p = payload + header_size;
-    return int64_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    return size < header_size + 4 ? -1 : int64_t{be32(payload + header_size)};
 }
 
 // Whether payload is (the start of) the record handle_event builds for sequence number seq.
@@ -190,7 +190,7 @@ class FaultCollector {
         bool good = true;
         while (good && c.held.size() - at >= 4) {
             const uint8_t* p = c.held.data() + at;
-            size_t length = size_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            size_t length = be32(p);
             if (!c.versioned) {
                 good = std::memcmp(p, version_frame, std::min<size_t>(10, c.held.size() - at)) == 0;
                 if (!good) {
@@ -235,7 +235,7 @@ class FaultCollector {
             const uint8_t* p = c.held.data();
             size_t n = c.held.size();
             int64_t seq = n < 4 ? -1 : seq_of(p + 4, n - 4);
-            size_t length = n < 4 ? 0 : size_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            size_t length = n < 4 ? 0 : be32(p);
             uint32_t s = static_cast<uint32_t>(seq);
             if (!c.versioned || seq < 0 ||
                 (length == header_size + packet_length(s) && matches(s, p + 4, n - 4))) {
@@ -414,13 +414,11 @@ TEST(Soak, DISABLED_FaultInjectedDeliveryAccountsForEveryRecord) {
     const size_t arrival_capacity = size_t{records_per_tick} * 1000 * (seconds + 90);
     auto collector = std::make_unique<FaultCollector>(arrival_capacity);
     const uint16_t unreachable = test::unused_port();
-    std::list<config::Target> targets;
-    for (uint16_t target_port : {unreachable, collector->port}) {
-        config::Target target;
+    std::list<config::Target> targets(2);
+    for (config::Target& target : targets) {
         target.ip = "127.0.0.1";
-        target.port = target_port;
+        target.port = &target == &targets.front() ? unreachable : collector->port;
         target.timeout = 1;
-        targets.push_back(target);
     }
     {
         SensorQueue queue(queue_bytes);
