@@ -71,18 +71,11 @@ const Bytes accept_frame = control_frame(1, {dnstap_type});
 const Bytes finish_frame = {0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 5};
 
 Bytes dns_message(uint16_t id, uint16_t flags, uint16_t qtype) {
-    Bytes packet = {static_cast<uint8_t>(id >> 8),
-                    static_cast<uint8_t>(id),
-                    static_cast<uint8_t>(flags >> 8),
-                    static_cast<uint8_t>(flags),
-                    0,
-                    1,
-                    0,
-                    0,
-                    0,
-                    0,
-                    0,
-                    0};
+    Bytes packet;  // ID, flags, one question, no other records
+    for (uint16_t field : {id, flags, uint16_t{1}, uint16_t{0}, uint16_t{0}, uint16_t{0}}) {
+        packet.push_back(static_cast<uint8_t>(field >> 8));
+        packet.push_back(static_cast<uint8_t>(field));
+    }
     const std::string name = "\3www\7example\4test";
     packet.insert(packet.end(), name.begin(), name.end());
     return joined(
