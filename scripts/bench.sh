@@ -18,7 +18,7 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ -n "${TARN_BUILD_ROOT:-}" ]; then
     build=$TARN_BUILD_ROOT-bench
 else
-    build=/tmp/tarn-bench-build
+    build=$source_dir/out/tarn-bench
 fi
 repetitions=${TARN_BENCH_REPETITIONS:-3}
 seconds=${TARN_BENCH_SECONDS:-10}

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${TARN_BUILD_ROOT:-/tmp/tarn-build}-demo
+build=${TARN_BUILD_ROOT:-$source_dir/out/tarn}-demo
 work=$(mktemp -d /tmp/tarn-demo.XXXXXX)
 dns_port=${TARN_DEMO_DNS_PORT:-5353}
 pids=()

@@ -2,16 +2,26 @@
 # Sanitizer, fuzz and soak stages of the test command. Run one stage:
 #   scripts/sanitizers.sh asan | tsan | fuzz [seconds per target] | soak [seconds] | all
 # or source this file and call the stage functions (sanitizer_asan, sanitizer_tsan, fuzz_all,
-# soak_run). Build directories live under ${TARN_BUILD_ROOT:-/tmp/tarn-build}-<stage>.
+# soak_run). Build directories live under ${TARN_BUILD_ROOT:-out/tarn}-<stage> in the checkout.
 set -euo pipefail
 
-TARN_SOURCE=${TARN_SOURCE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
-TARN_BUILD_ROOT=${TARN_BUILD_ROOT:-/tmp/tarn-build}
+TARN_SOURCE=${TARN_SOURCE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)}
+TARN_BUILD_ROOT=${TARN_BUILD_ROOT:-$TARN_SOURCE/out/tarn}
 TARN_JOBS=${TARN_JOBS:-2}
+
+build_dir_ready() {  # build-dir
+    # A tree configured from another checkout (a moved or re-cloned one) makes cmake refuse to run.
+    local cache=$1/CMakeCache.txt
+    if [ -f "$cache" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$TARN_SOURCE" "$cache"; then
+        rm -rf "$1"
+    fi
+    mkdir -p "$1"
+}
 
 sanitizer_configure() {  # build-dir sanitizers [extra cmake args]
     local dir=$1 sanitize=$2
     shift 2
+    build_dir_ready "$dir"
     CC=clang CXX=clang++ cmake -S "$TARN_SOURCE" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTARN_SANITIZE="$sanitize" "$@" >"$dir.configure.log" 2>&1 ||
         { cat "$dir.configure.log"; return 1; }
@@ -86,6 +96,7 @@ soak_run() {
     # The Linux stage's tree: the same build, so after that stage nothing is compiled again.
     local dir=$TARN_BUILD_ROOT-linux
     echo "== fault-injection soak, $seconds s ($dir)"
+    build_dir_ready "$dir"
     cmake -S "$TARN_SOURCE" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir.configure.log" 2>&1 ||
         { cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j"$TARN_JOBS" --target tarn_tests 2>&1 | tail -n 3

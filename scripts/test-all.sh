@@ -5,8 +5,8 @@
 # soak" (default: all of them; soak reuses the Linux stage's build).
 set -euo pipefail
 
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_root=${TARN_BUILD_ROOT:-/tmp/tarn-build}
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+build_root=${TARN_BUILD_ROOT:-$source_dir/out/tarn}
 stages=${TARN_STAGES:-linux windows asan tsan fuzz soak}
 jobs=${TARN_JOBS:-2}
 export TARN_SOURCE=$source_dir TARN_BUILD_ROOT=$build_root TARN_JOBS=$jobs
@@ -15,6 +15,7 @@ bash "$source_dir/scripts/setup.sh"
 
 run_linux() {
     echo "== Linux build and tests ($build_root-linux)"
+    build_dir_ready "$build_root-linux"
     cmake -S "$source_dir" -B "$build_root-linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build_root-linux" -j"$jobs"
     ctest --test-dir "$build_root-linux" -j"$jobs" --output-on-failure --timeout 600
@@ -22,6 +23,7 @@ run_linux() {
 
 run_windows() {
     echo "== Windows cross build and tests under Wine ($build_root-windows)"
+    build_dir_ready "$build_root-windows"
     cmake -S "$source_dir" -B "$build_root-windows" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" >/dev/null
     cmake --build "$build_root-windows" -j"$jobs"

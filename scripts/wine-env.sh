@@ -5,7 +5,7 @@
 # standard handles of whatever started them and live as long as the persistent server. Started
 # from a pipe they would keep it open for ever, so they are started here on /dev/null, and
 # Windows programs write to files, never to pipes (wine_run).
-export WINEPREFIX=${WINEPREFIX:-/tmp/tarn-wine-prefix}
+export WINEPREFIX=${WINEPREFIX:-${TARN_BUILD_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/out/tarn}-wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export DISPLAY=
