@@ -14,12 +14,9 @@ if [ -z "${TARN_BENCH_BOUNDED:-}" ]; then
     exec timeout --foreground -k 10 600 bash "$0" "$@"
 fi
 
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ -n "${TARN_BUILD_ROOT:-}" ]; then
-    build=$TARN_BUILD_ROOT-bench
-else
-    build=$source_dir/out/tarn-bench
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
+source_dir=$TARN_SOURCE
+build=$TARN_BUILD_ROOT-bench
 repetitions=${TARN_BENCH_REPETITIONS:-3}
 seconds=${TARN_BENCH_SECONDS:-10}
 [ "$seconds" -gt 20 ] && seconds=20
@@ -42,6 +39,7 @@ stop_all() {
 trap stop_all EXIT
 
 bash "$source_dir/scripts/setup.sh" >/dev/null
+build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
     -DTARN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target tarn_bench agent collector >/dev/null

@@ -4,8 +4,9 @@
 # Everything started here is stopped at the end.
 set -euo pipefail
 
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${TARN_BUILD_ROOT:-$source_dir/out/tarn}-demo
+source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
+source_dir=$TARN_SOURCE
+build=$TARN_BUILD_ROOT-demo
 work=$(mktemp -d /tmp/tarn-demo.XXXXXX)
 dns_port=${TARN_DEMO_DNS_PORT:-5353}
 pids=()
@@ -21,6 +22,7 @@ cleanup() {
 trap cleanup EXIT
 
 bash "$source_dir/scripts/setup.sh"
+build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target agent collector >/dev/null
 

@@ -2,21 +2,11 @@
 # Sanitizer, fuzz and soak stages of the test command. Run one stage:
 #   scripts/sanitizers.sh asan | tsan | fuzz [seconds per target] | soak [seconds] | all
 # or source this file and call the stage functions (sanitizer_asan, sanitizer_tsan, fuzz_all,
-# soak_run). Build directories live under ${TARN_BUILD_ROOT:-out/tarn}-<stage> in the checkout.
+# soak_run). Build directories are $TARN_BUILD_ROOT-<stage> (scripts/build-env.sh).
 set -euo pipefail
 
-TARN_SOURCE=${TARN_SOURCE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)}
-TARN_BUILD_ROOT=${TARN_BUILD_ROOT:-$TARN_SOURCE/out/tarn}
+source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
 TARN_JOBS=${TARN_JOBS:-2}
-
-build_dir_ready() {  # build-dir
-    # A tree configured from another checkout (a moved or re-cloned one) makes cmake refuse to run.
-    local cache=$1/CMakeCache.txt
-    if [ -f "$cache" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$TARN_SOURCE" "$cache"; then
-        rm -rf "$1"
-    fi
-    mkdir -p "$1"
-}
 
 sanitizer_configure() {  # build-dir sanitizers [extra cmake args]
     local dir=$1 sanitize=$2

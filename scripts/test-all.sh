@@ -5,8 +5,9 @@
 # soak" (default: all of them; soak reuses the Linux stage's build).
 set -euo pipefail
 
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
-build_root=${TARN_BUILD_ROOT:-$source_dir/out/tarn}
+source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
+source_dir=$TARN_SOURCE
+build_root=$TARN_BUILD_ROOT
 stages=${TARN_STAGES:-linux windows asan tsan fuzz soak}
 jobs=${TARN_JOBS:-2}
 export TARN_SOURCE=$source_dir TARN_BUILD_ROOT=$build_root TARN_JOBS=$jobs

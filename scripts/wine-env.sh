@@ -5,7 +5,8 @@
 # standard handles of whatever started them and live as long as the persistent server. Started
 # from a pipe they would keep it open for ever, so they are started here on /dev/null, and
 # Windows programs write to files, never to pipes (wine_run).
-export WINEPREFIX=${WINEPREFIX:-${TARN_BUILD_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/out/tarn}-wine}
+source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
+export WINEPREFIX=${WINEPREFIX:-$TARN_BUILD_ROOT-wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export DISPLAY=
