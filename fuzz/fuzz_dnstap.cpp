@@ -40,14 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require_inside(*field, data, size);
     }
     static dnstap::Event event;
-    if (!dnstap::to_event(message, 5, event)) {
-        require(!message.has_message || message.dnstap_type != 1);
+    if (dnstap::to_event(message, 5, event) != dnstap::Outcome::event) {
         return 0;
     }
+    // Every event is a packet event with both addresses and the DNS bytes.
     require(event.property_count == 9);
-    bool packet_event = event.id >= 256 && event.id <= 258;
-    require(packet_event == (message.type == 5 || message.type == 6));
-    require(std::strlen(event.server_ip) < 46 && std::strlen(event.client_ip) < 46);
+    require(event.id >= 256 && event.id <= 258);
+    require(event.properties[event.property_count - 1].size > 0);
+    require(std::strlen(event.server_ip) > 0 && std::strlen(event.server_ip) < 46);
+    require(std::strlen(event.client_ip) > 0 && std::strlen(event.client_ip) < 46);
     require(std::strlen(event.qname) < dnstap::question_name_capacity);
 
     static std::vector<uint8_t> payload;

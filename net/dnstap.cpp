@@ -315,8 +315,12 @@ bool decode(const uint8_t* data, size_t size, Message& message) {
 }
 
 void address_text(const Field& address, char* out) {
+    static const uint8_t mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (address.present && address.size == 4) {
         out = put_ipv4(out, address.data);
+    } else if (address.present && address.size == 16 &&
+               std::memcmp(address.data, mapped_prefix, sizeof mapped_prefix) == 0) {
+        out = put_ipv4(out, address.data + 12);
     } else if (address.present && address.size == 16) {
         out = put_ipv6(out, address.data);
     }
@@ -383,21 +387,69 @@ bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime) {
     return true;
 }
 
-bool to_event(const Message& message, int64_t now_filetime, Event& event) {
-    if (!message.has_message || (message.has_dnstap_type && message.dnstap_type != 1)) {
-        return false;
+const char* outcome_text(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::no_dns_message:
+            return "no DNS message bytes";
+        case Outcome::no_client_address:
+            return "no client address";
+        case Outcome::no_server_address:
+            return "no server address";
+        case Outcome::bad_address:
+            return "address neither 4 nor 16 bytes";
+        default:
+            return "";
     }
-    // Odd types are queries, even ones responses.
-    bool query = message.type % 2 == 1;
+}
+
+namespace {
+
+bool is_query(uint32_t type) {
+    return type == auth_query || type == client_query;
+}
+
+bool is_answered_query(uint32_t type) {
+    return is_query(type) || type == auth_response || type == client_response;
+}
+
+bool usable_address(const Field& address) {
+    return address.size == 4 || address.size == 16;
+}
+
+Outcome check(const Message& message, const Field& packet) {
+    if (!message.has_message || (message.has_dnstap_type && message.dnstap_type != 1) ||
+        !is_answered_query(message.type)) {
+        return Outcome::ignored;
+    }
+    if (packet.size == 0) {
+        return Outcome::no_dns_message;
+    }
+    if (!message.query_address.present) {
+        return Outcome::no_client_address;
+    }
+    if (!message.response_address.present) {
+        return Outcome::no_server_address;
+    }
+    if (!usable_address(message.query_address) || !usable_address(message.response_address)) {
+        return Outcome::bad_address;
+    }
+    return Outcome::event;
+}
+
+}  // namespace
+
+Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
+    bool query = is_query(message.type);
     const Field& packet = query ? message.query_message : message.response_message;
-    if (message.type == client_query) {
+    Outcome outcome = check(message, packet);
+    if (outcome != Outcome::event) {
+        return outcome;
+    }
+    if (query) {
         event.id = standin::query_received_event;
-    } else if (message.type == client_response) {
+    } else {
         bool success = packet.size >= 4 && (packet.data[3] & 0x0F) == 0;
         event.id = success ? standin::response_success_event : standin::response_failure_event;
-    } else {
-        // Never one of the packet events: 300 to 555.
-        event.id = static_cast<USHORT>(300 + (message.type < 255 ? message.type : 255));
     }
 
     bool timed = false;
@@ -439,7 +491,7 @@ bool to_event(const Message& message, int64_t now_filetime, Event& event) {
     *p++ = {"BufferSize", event.buffer_size, 2};
     *p++ = {"PacketData", packet.data, packet.size};
     event.property_count = static_cast<size_t>(p - event.properties);
-    return true;
+    return Outcome::event;
 }
 
 }  // namespace tarn::net::dnstap

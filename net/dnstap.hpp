@@ -12,7 +12,11 @@ namespace tarn::net::dnstap {
 
 inline constexpr uint32_t dnstap_type_message = 1;
 
+// The messages a DNS server reports about the queries it answers; the server's own outgoing
+// traffic (resolver, forwarder, stub, tool, update) is not a packet event on Windows either.
 enum MessageType : uint32_t {
+    auth_query = 1,
+    auth_response = 2,
     client_query = 5,
     client_response = 6,
 };
@@ -56,7 +60,8 @@ struct Message {
 // a malformed encoding (truncation, overlong varint, bad wire type, groups out of balance).
 bool decode(const uint8_t* data, size_t size, Message& message);
 
-// A 4-byte or 16-byte raw address as text (dotted quad, or IPv6 in the RFC 5952 form);
+// A 4-byte or 16-byte raw address as text: a dotted quad for IPv4 and for IPv4-mapped IPv6
+// (what a dual-stack listener reports for an IPv4 peer), else IPv6 in the RFC 5952 form;
 // anything else gives the empty text. out needs 46 bytes; the text is NUL-terminated.
 void address_text(const Field& address, char* out);
 
@@ -88,8 +93,21 @@ struct Event {
     uint8_t buffer_size[2];
 };
 
-// False when the message is no DNS message at all (not of Dnstap type MESSAGE). now_filetime is
-// the fall-back time when the message carries none.
-bool to_event(const Message& message, int64_t now_filetime, Event& event);
+// What became of one dnstap message. Messages that are not about a query the server answered
+// are ignored by design; the others that cannot give a faithful record are dropped.
+enum class Outcome {
+    event,
+    ignored,
+    no_dns_message,
+    no_client_address,
+    no_server_address,
+    bad_address,
+};
+inline constexpr size_t outcome_count = 6;
+// For the log: why a message was dropped.
+const char* outcome_text(Outcome outcome);
+
+// now_filetime is the fall-back time when the message carries none.
+Outcome to_event(const Message& message, int64_t now_filetime, Event& event);
 
 }  // namespace tarn::net::dnstap

@@ -251,3 +251,17 @@ ULONG TdhGetPropertySize(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_CONT
 ULONG TdhGetProperty(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_CONTEXT tdh_context,
                      ULONG property_data_count, PPROPERTY_DATA_DESCRIPTOR property_data,
                      ULONG buffer_size, PBYTE buffer);
+
+namespace tarn::net::standin {
+
+// How long a dnstap writer has to finish its handshake, and then each frame it has begun (a
+// handshaken writer that sends nothing is never cut), and how often dropped messages are
+// summed up in the log. Tests shorten them.
+struct DnstapTimes {
+    int handshake_ms = 10000;
+    int frame_ms = 60000;
+    int drop_summary_ms = 60000;
+};
+DnstapTimes& dnstap_times();
+
+}  // namespace tarn::net::standin

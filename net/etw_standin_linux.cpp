@@ -41,6 +41,64 @@ constexpr int buffer_interval_ms = 1000;
 constexpr int accept_pause_ms = 1000;
 
 using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point no_deadline = Clock::time_point::max();
+
+// Dropped dnstap messages: the first of each kind is logged at once, later ones are summed up
+// in at most one line a minute, so a broken writer cannot flood the log.
+class DropLog {
+  public:
+    enum Kind : size_t { too_large = dnstap::outcome_count, kind_count };
+
+    void count(size_t kind) {
+        ++totals[kind];
+        if (!seen[kind]) {
+            seen[kind] = true;
+            log_message("ERROR - dnstap message dropped: %s", text(kind));
+        } else {
+            ++unreported[kind];
+        }
+    }
+
+    void summarize(Clock::time_point now) {
+        if (now - last_summary <
+            std::chrono::milliseconds(standin::dnstap_times().drop_summary_ms)) {
+            return;
+        }
+        char line[256];
+        size_t length = 0;
+        uint64_t sum = 0;
+        for (size_t kind = 0; kind < kind_count; ++kind) {
+            if (unreported[kind] != 0) {
+                length +=
+                    append(line + length, sizeof line - length, "%s%s %llu", sum == 0 ? "" : ", ",
+                           text(kind), static_cast<unsigned long long>(unreported[kind]));
+                sum += unreported[kind];
+                unreported[kind] = 0;
+            }
+        }
+        last_summary = now;
+        if (sum != 0) {
+            log_message("ERROR - dnstap messages dropped: %llu since the last report (%s)",
+                        static_cast<unsigned long long>(sum), line);
+        }
+    }
+
+  private:
+    static const char* text(size_t kind) {
+        return kind == too_large ? "DNS message too large for an event"
+                                 : dnstap::outcome_text(static_cast<dnstap::Outcome>(kind));
+    }
+    static size_t append(char* out, size_t room, const char* format, const char* separator,
+                         const char* name, unsigned long long count) {
+        int written = std::snprintf(out, room, format, separator, name, count);
+        return written < 0 ? 0 : std::min(static_cast<size_t>(written), room - 1);
+    }
+
+    uint64_t totals[kind_count] = {};
+    uint64_t unreported[kind_count] = {};
+    bool seen[kind_count] = {};
+    Clock::time_point last_summary = Clock::now();
+};
 
 class Descriptor {
   public:
@@ -73,10 +131,15 @@ struct Connection final : frame_streams::FrameHandler {
         return sent == static_cast<ssize_t>(size);
     }
 
+    bool handshaken() const { return reader.state() == frame_streams::Reader::State::started; }
+
     Descriptor socket;
     frame_streams::Reader reader;
     Session& session;
     bool dead = false;
+    // A peer must finish its handshake, and then every frame it begins, before this.
+    Clock::time_point deadline = no_deadline;
+    uint64_t frames = 0;
 };
 
 struct Session {
@@ -104,6 +167,7 @@ struct Session {
     int64_t now_filetime = 0;
     uint32_t delivered = 0;
     Clock::time_point accept_paused_until;
+    DropLog drops;
 };
 
 std::mutex registry_mutex;
@@ -160,12 +224,18 @@ const char* Connection::on_data_frame(const uint8_t* data, uint32_t size) {
     }
     UCHAR level = s.level;
     bool wanted = s.enabled && (level == 0 || level >= TRACE_LEVEL_INFORMATION);
-    if (!wanted || !dnstap::to_event(s.message, s.now_filetime, s.event)) {
+    if (!wanted) {
+        return nullptr;
+    }
+    dnstap::Outcome outcome = dnstap::to_event(s.message, s.now_filetime, s.event);
+    if (outcome != dnstap::Outcome::event) {
+        if (outcome != dnstap::Outcome::ignored) {
+            s.drops.count(static_cast<size_t>(outcome));
+        }
         return nullptr;
     }
     if (!standin::encode_payload(s.event.properties, s.event.property_count, s.payload)) {
-        log_message("ERROR - dnstap message dropped: DNS message of %u bytes does not fit an event",
-                    static_cast<unsigned>(s.event.properties[s.event.property_count - 1].size));
+        s.drops.count(DropLog::too_large);
         return nullptr;
     }
     standin::fill_event_record(s.record, standin::dns_server_guid, s.event.id, s.event.timestamp,
@@ -176,86 +246,80 @@ const char* Connection::on_data_frame(const uint8_t* data, uint32_t size) {
     return nullptr;
 }
 
+// Why the socket could not be made: the call that failed and its code.
+struct SocketFailure {
+    const char* call = nullptr;
+    ULONG code = ERROR_SUCCESS;
+};
+
+SocketFailure failure(const char* call, int code = errno) {
+    return {call, static_cast<ULONG>(code)};
+}
+
 // Unlinks a socket left behind by an earlier run, but never one another process listens on.
-ULONG clear_stale_socket(const std::string& path) {
+SocketFailure clear_stale_socket(const std::string& path) {
     struct stat status;
     if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        return ERROR_SUCCESS;  // absent, or not ours to remove: bind reports it
+        return {};  // absent, or not ours to remove: bind reports it
     }
     // Non-blocking: a live listener with a full backlog answers EAGAIN instead of holding us.
     Descriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (probe.get() < 0) {
-        return static_cast<ULONG>(errno);
+        return failure("socket");
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
         errno == EAGAIN) {
-        return EADDRINUSE;
+        return failure("connect", EADDRINUSE);  // another process listens there
     }
     if (errno != ECONNREFUSED) {
-        return static_cast<ULONG>(errno);  // e.g. no right to it: not ours to replace
+        return failure("connect");  // e.g. no right to it: not ours to replace
     }
     ::unlink(path.c_str());
-    return ERROR_SUCCESS;
+    return {};
 }
 
-ULONG listen_at(const std::string& path, Descriptor& listener) {
+SocketFailure listen_at(const std::string& path, Descriptor& listener) {
     sockaddr_un address{};
     if (path.empty() || path.size() >= sizeof address.sun_path) {
-        return ENAMETOOLONG;
+        return failure("bind", ENAMETOOLONG);
     }
-    ULONG stale = clear_stale_socket(path);
-    if (stale != ERROR_SUCCESS) {
+    SocketFailure stale = clear_stale_socket(path);
+    if (stale.code != ERROR_SUCCESS) {
         return stale;
     }
     listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (listener.get() < 0) {
-        return static_cast<ULONG>(errno);
+        return failure("socket");
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // The node takes the socket's mode less the umask: never wider than 0660, even briefly.
     ::fchmod(listener.get(), 0660);
     if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        int code = errno;
+        SocketFailure failed = failure("bind");
         listener.reset();
-        return static_cast<ULONG>(code);
+        return failed;
     }
-    if (::chmod(path.c_str(), 0660) != 0 || ::listen(listener.get(), 16) != 0) {
-        int code = errno;
+    const char* call = ::chmod(path.c_str(), 0660) != 0    ? "chmod"
+                       : ::listen(listener.get(), 16) != 0 ? "listen"
+                                                           : nullptr;
+    if (call != nullptr) {
+        SocketFailure failed = failure(call);
         listener.reset();
         ::unlink(path.c_str());
-        return static_cast<ULONG>(code);
+        return failed;
     }
-    return ERROR_SUCCESS;
+    return {};
 }
 
-void accept_connections(Session& s) {
-    unsigned refused = 0;
-    for (size_t i = 0; i < max_accepts_per_wake; ++i) {
-        int fd = ::accept4(s.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // The listener stays readable: wait a while instead of spinning on it.
-                log_message("ERROR - dnstap connections not accepted: %s",
-                            tarn::error::system_error_text(errno).c_str());
-                s.accept_paused_until = Clock::now() + std::chrono::milliseconds(accept_pause_ms);
-            }
-            break;  // EAGAIN, or a connection that went away before it was taken
-        }
-        if (s.connections.size() >= max_connections) {
-            ::close(fd);
-            ++refused;
-            continue;
-        }
-        s.connections.push_back(std::make_unique<Connection>(fd, s));
-    }
-    if (refused > 0) {
-        log_message("ERROR - dnstap connections refused: %u beyond the limit of %u", refused,
-                    static_cast<unsigned>(max_connections));
-    }
+// The caller's failure line names neither the path nor the call; this one does.
+ULONG report(const std::string& path, SocketFailure failed) {
+    log_message("ERROR - dnstap socket %s: %s() failed: %s", path.c_str(), failed.call,
+                tarn::error::system_error_text(static_cast<int>(failed.code)).c_str());
+    return failed.code;
 }
 
 void drop_dead_connections(Session& s) {
@@ -268,6 +332,76 @@ void drop_dead_connections(Session& s) {
             ++i;
         }
     }
+}
+
+// At the limit, a writer that has not finished its handshake makes way for a new one, so idle
+// peers cannot lock a DNS server out; handshaken writers are never displaced.
+bool make_room(Session& s) {
+    Connection* oldest = nullptr;
+    for (auto& connection : s.connections) {
+        if (!connection->dead && !connection->handshaken() &&
+            (oldest == nullptr || connection->deadline < oldest->deadline)) {
+            oldest = connection.get();
+        }
+    }
+    if (oldest == nullptr) {
+        return false;
+    }
+    oldest->dead = true;
+    oldest->socket.reset();
+    return true;
+}
+
+void accept_connections(Session& s) {
+    unsigned refused = 0;
+    unsigned displaced = 0;
+    auto handshake = std::chrono::milliseconds(standin::dnstap_times().handshake_ms);
+    for (size_t i = 0; i < max_accepts_per_wake; ++i) {
+        int fd = ::accept4(s.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The listener stays readable: wait a while instead of spinning on it.
+                log_message("ERROR - dnstap connections not accepted: %s",
+                            tarn::error::system_error_text(errno).c_str());
+                s.accept_paused_until = Clock::now() + std::chrono::milliseconds(accept_pause_ms);
+            }
+            break;  // EAGAIN, or a connection that went away before it was taken
+        }
+        drop_dead_connections(s);
+        if (s.connections.size() >= max_connections) {
+            if (!make_room(s)) {
+                ::close(fd);
+                ++refused;
+                continue;
+            }
+            ++displaced;
+            drop_dead_connections(s);
+        }
+        s.connections.push_back(std::make_unique<Connection>(fd, s));
+        s.connections.back()->deadline = Clock::now() + handshake;
+    }
+    if (displaced > 0) {
+        log_message(
+            "ERROR - dnstap connections dropped: %u without START, for newer ones beyond "
+            "the limit of %u",
+            displaced, static_cast<unsigned>(max_connections));
+    }
+    if (refused > 0) {
+        log_message("ERROR - dnstap connections refused: %u beyond the limit of %u", refused,
+                    static_cast<unsigned>(max_connections));
+    }
+}
+
+// Called after a read: a frame begun since the last whole one must end in time.
+void track_frame_deadline(Connection& connection) {
+    uint64_t frames = connection.reader.frames();
+    if (connection.reader.held() == 0) {
+        connection.deadline = no_deadline;
+    } else if (frames != connection.frames || connection.deadline == no_deadline) {
+        auto limit = std::chrono::milliseconds(standin::dnstap_times().frame_ms);
+        connection.deadline = Clock::now() + limit;
+    }
+    connection.frames = frames;
 }
 
 // One read of a connection, its frames delivered.
@@ -301,6 +435,25 @@ void read_connection(Session& s, Connection& connection) {
         connection.dead = true;
     } else if (connection.reader.done()) {
         connection.dead = true;  // STOP answered
+    } else if (connection.handshaken()) {
+        track_frame_deadline(connection);
+    }
+}
+
+void expire_connections(Session& s, Clock::time_point now) {
+    for (auto& connection : s.connections) {
+        if (connection->dead || now < connection->deadline) {
+            continue;
+        }
+        const standin::DnstapTimes& limits = standin::dnstap_times();
+        if (connection->handshaken()) {
+            log_message("ERROR - dnstap connection dropped: frame unfinished after %d ms",
+                        limits.frame_ms);
+        } else {
+            log_message("ERROR - dnstap connection dropped: no START within %d ms",
+                        limits.handshake_ms);
+        }
+        connection->dead = true;
     }
 }
 
@@ -368,7 +521,10 @@ ULONG process_session(Session& s) {
                 return ERROR_SUCCESS;
             }
         }
-        if (Clock::now() - last_call >= std::chrono::milliseconds(buffer_interval_ms) &&
+        now = Clock::now();
+        expire_connections(s, now);
+        s.drops.summarize(now);
+        if (now - last_call >= std::chrono::milliseconds(buffer_interval_ms) &&
             !keep_going(s, last_call)) {
             return ERROR_SUCCESS;
         }
@@ -376,6 +532,11 @@ ULONG process_session(Session& s) {
 }
 
 }  // namespace
+
+tarn::net::standin::DnstapTimes& tarn::net::standin::dnstap_times() {
+    static DnstapTimes deadlines;
+    return deadlines;
+}
 
 ULONG GetLastError() {
     return last_error;
@@ -405,15 +566,16 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
         return ERROR_ALREADY_EXISTS;
     }
     auto session = std::make_unique<Session>();
-    ULONG listening = listen_at(tarn::config::dnstap_socket, session->listener);
-    if (listening != ERROR_SUCCESS) {
-        return listening;
+    const std::string& path = tarn::config::dnstap_socket;
+    SocketFailure failed = listen_at(path, session->listener);
+    if (failed.code != ERROR_SUCCESS) {
+        return report(path, failed);
     }
     session->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (session->wake.get() < 0) {
-        int code = errno;
-        ::unlink(tarn::config::dnstap_socket.c_str());
-        return static_cast<ULONG>(code);
+        failed = failure("eventfd");
+        ::unlink(path.c_str());
+        return report(path, failed);
     }
     session->name = instance_name;
     session->handle = next_handle++;

@@ -9,7 +9,8 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64
-    unbound bind9-dnsutils dnsperf fstrm-bin
+    unbound bind9 bind9-utils bind9-dnsutils knot knot-module-dnstap knot-dnsutils knot-resolver
+    dnsdist dnsperf fstrm-bin
     libprotobuf-c-dev protobuf-c-compiler golang-github-dnstap-golang-dnstap-dev
     tshark procps psmisc iproute2
 )
