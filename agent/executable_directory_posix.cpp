@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "agent/platform.hpp"
@@ -23,9 +22,7 @@ std::string executable_directory() {
     std::unique_ptr<char, FreeDeleter> path(realpath(link, nullptr));
     if (!path) {
         int code = errno;
-        std::ostringstream message;
-        message << "realpath(" << link << ") failed: " << error::system_error_text(code);
-        throw error::UnknownError(message.str());
+        error::throw_failure<error::UnknownError>(std::string("realpath(") + link + ")", code);
     }
     std::string directory = directory_part(path.get(), '/');
     // An executable in the root directory: "" would name no directory at all.

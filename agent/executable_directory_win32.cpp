@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include "agent/platform.hpp"
@@ -14,20 +13,12 @@ namespace tarn {
 std::string executable_directory() {
     HMODULE module = GetModuleHandleA(nullptr);
     if (module == nullptr) {
-        DWORD code = GetLastError();
-        std::ostringstream message;
-        message << "GetModuleHandle() failed: "
-                << error::system_error_text(static_cast<int32_t>(code));
-        throw error::UnknownError(message.str());
+        error::throw_failure<error::UnknownError>("GetModuleHandle()", GetLastError());
     }
     char path[8192] = {};
     DWORD length = GetModuleFileNameA(module, path, sizeof path);
     if (length == 0) {
-        DWORD code = GetLastError();
-        std::ostringstream message;
-        message << "GetModuleFileName() failed: "
-                << error::system_error_text(static_cast<int32_t>(code));
-        throw error::UnknownError(message.str());
+        error::throw_failure<error::UnknownError>("GetModuleFileName()", GetLastError());
     }
     // A truncated path is used as it is; only the backslash separates, as in "C:\agent".
     return directory_part(std::string(path, strnlen(path, sizeof path)), '\\');

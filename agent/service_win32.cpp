@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <csignal>
-#include <sstream>
 
 #include "agent/platform.hpp"
 #include "agent/run_agent.hpp"
@@ -83,10 +82,7 @@ int run_dispatcher() {
     }
     DWORD code = GetLastError();
     if (code != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-        std::ostringstream message;
-        message << "StartServiceCtrlDispatcher() failed: "
-                << error::system_error_text(static_cast<int32_t>(code));
-        throw error::UnknownError(message.str());
+        error::throw_failure<error::UnknownError>("StartServiceCtrlDispatcher()", code);
     }
     create_stop_primitives();
     run_agent();

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "error/error.hpp"
 
@@ -70,9 +69,7 @@ void ConfigStore::load(const char* path) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
     if (!file) {
         int code = errno;
-        std::ostringstream message;
-        message << "fopen(" << path << ") failed: " << error::system_error_text(code);
-        throw ConfigError(message.str());
+        error::throw_failure<ConfigError>(std::string("fopen(") + path + ")", code);
     }
     char line[line_buffer_size];
     while (std::fgets(line, sizeof line, file.get()) != nullptr) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <sstream>
 #include <string>
 
 namespace tarn::error {
@@ -19,6 +20,16 @@ class UnknownError : public std::exception {
 
 // The system's message for an error code, untrimmed, or "Unknown error " and the code.
 std::string system_error_text(int32_t code);
+
+// Throws Error with "<call> failed: " and the system's text for code; call names the call and
+// what it was given, such as "socket()" or "fopen(" + path + ")". Read errno into a variable
+// before the call: building the call's text may change it.
+template <class Error>
+[[noreturn]] void throw_failure(const std::string& call, int64_t code) {
+    std::ostringstream text;
+    text << call << " failed: " << system_error_text(static_cast<int32_t>(code));
+    throw Error(text.str());
+}
 
 }  // namespace tarn::error
 

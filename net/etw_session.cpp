@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "error/error.hpp"
 #include "net/etw_trace_state.hpp"
@@ -21,21 +20,13 @@ struct FreeBlock {
     void operator()(void* block) const { std::free(block); }
 };
 
-[[noreturn]] void throw_code(const char* prefix, ULONG code) {
-    std::ostringstream text;
-    text << prefix << error::system_error_text(static_cast<int32_t>(code));
-    throw NetError(text.str().c_str());
-}
-
 void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) {
     log_message("Starting ETW trace...");
     block.reset(std::malloc(properties_size));
     if (!block) {
         int code = errno;
-        std::ostringstream text;
-        text << "malloc(EVENT_TRACE_PROPERTIES:" << properties_size
-             << ") failed: " << error::system_error_text(code);
-        throw NetError(text.str().c_str());
+        error::throw_failure<NetError>(
+            "malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(properties_size) + ")", code);
     }
     std::memset(block.get(), 0, properties_size);
     auto* properties = static_cast<EVENT_TRACE_PROPERTIES*>(block.get());
@@ -55,14 +46,14 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     if (started == ERROR_ALREADY_EXISTS) {
         log_message("ETW trace with name %s already started!", session_name);
     } else if (started != ERROR_SUCCESS) {
-        throw_code("StartTrace() failed: ", started);
+        error::throw_failure<NetError>("StartTrace()", started);
     } else {
         log_message("Enable DNS server provider for ETW trace...");
         ULONG enabled =
             EnableTraceEx2(session_handle, &dns_server_provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
                            TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
         if (enabled != ERROR_SUCCESS) {
-            throw_code("EnableTraceEx2() failed: ", enabled);
+            error::throw_failure<NetError>("EnableTraceEx2()", enabled);
         }
     }
 
@@ -78,7 +69,7 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     TRACEHANDLE handle = OpenTraceA(&logfile);
     state.trace_handle = handle;
     if (handle == INVALID_PROCESSTRACE_HANDLE) {
-        throw_code("ProcessTrace() failed: ", GetLastError());
+        error::throw_failure<NetError>("ProcessTrace()", GetLastError());
     }
 
     // A stop that came before the handle was stored could not close it; ProcessTrace would
@@ -92,7 +83,7 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
         }
         // Closed by a stop between the check above and the call: not a failure.
         if (processed != ERROR_SUCCESS && !state.stop) {
-            throw_code("ProcessTrace() failed: ", processed);
+            error::throw_failure<NetError>("ProcessTrace()", processed);
         }
     }
     log_message("Closing ETW trace...");
@@ -177,9 +168,7 @@ void EtwSession::start() {
     int code = thread_start(&state->thread, run_trace, state.get());
     if (code != 0) {
         state->thread = nullptr;
-        std::ostringstream text;
-        text << "pthread_create() failed: " << error::system_error_text(code);
-        throw NetError(text.str().c_str());
+        error::throw_failure<NetError>("pthread_create()", code);
     }
 }
 

@@ -20,9 +20,7 @@ SensorQueue::SensorQueue(uint32_t size) {
     data = static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : size, 1));
     if (data == nullptr) {
         int code = errno;
-        std::ostringstream text;
-        text << "malloc(" << size << ") failed: " << error::system_error_text(code);
-        throw SensorError(text.str().c_str());
+        error::throw_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
     }
     capacity = size;
     mutex_create(&queue_mutex);

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
@@ -25,9 +24,7 @@ struct FreeBytes {
 };
 
 [[noreturn]] void throw_allocation_failure(const char* call, int64_t size, int code) {
-    std::ostringstream text;
-    text << call << "(" << size << ") failed: " << error::system_error_text(code);
-    throw SensorError(text.str().c_str());
+    error::throw_failure<SensorError>(call + ("(" + std::to_string(size) + ")"), code);
 }
 
 }  // namespace
@@ -48,9 +45,7 @@ void SensorQueueProcessor::start() {
     int code = thread_start(&thread, thread_entry, this);
     if (code != 0) {
         thread = nullptr;
-        std::ostringstream text;
-        text << "pthread_create() failed: " << error::system_error_text(code);
-        throw SensorError(text.str().c_str());
+        error::throw_failure<SensorError>("pthread_create()", code);
     }
 }
 

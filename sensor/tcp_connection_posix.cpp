@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <sstream>
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
@@ -17,16 +16,6 @@
 // BSD sockets in the same sequence as the Winsock back end: non-blocking connect, a
 // writability wait with the target's time-out before every send, and the same failure texts.
 namespace tarn::sensor {
-
-namespace {
-
-[[noreturn]] void throw_failure(const char* prefix, int code) {
-    std::ostringstream text;
-    text << prefix << error::system_error_text(code);
-    throw SensorError(text.str().c_str());
-}
-
-}  // namespace
 
 TcpConnection::~TcpConnection() {
     close();
@@ -54,12 +43,14 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
-        throw_failure("socket() failed: ", errno);
+        int code = errno;
+        error::throw_failure<SensorError>("socket()", code);
     }
     socket_handle = fd;
     int non_blocking = 1;
     if (ioctl(fd, FIONBIO, &non_blocking) != 0) {
-        throw_failure("ioctlsocket(FIONBIO) failed: ", errno);
+        int code = errno;
+        error::throw_failure<SensorError>("ioctlsocket(FIONBIO)", code);
     }
 
     sockaddr_in address{};
@@ -69,7 +60,7 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS) {
         int code = errno;
-        throw_failure(("connect(" + ip + ") failed: ").c_str(), code);
+        error::throw_failure<SensorError>("connect(" + ip + ")", code);
     }
     wait_writable(timeout);
 
@@ -80,7 +71,7 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
         pending = errno;
     }
     if (pending != 0) {
-        throw_failure(("connect(" + ip + ") failed: ").c_str(), pending);
+        error::throw_failure<SensorError>("connect(" + ip + ")", pending);
     }
 }
 
@@ -103,7 +94,8 @@ void TcpConnection::wait_writable(int32_t seconds) {
             throw SensorError("select() timed out");
         }
         if (errno != EINTR) {
-            throw_failure("select() failed: ", errno);
+            int code = errno;
+            error::throw_failure<SensorError>("select()", code);
         }
     }
 }
@@ -126,7 +118,8 @@ void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
                 wait_writable(timeout);
                 continue;
             }
-            throw_failure("send() failed: ", errno);
+            int code = errno;
+            error::throw_failure<SensorError>("send()", code);
         }
         if (count == 0) {
             throw SensorError("send() failed: socket closed");

@@ -1,7 +1,6 @@
 #include <winsock2.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
@@ -9,12 +8,6 @@
 namespace tarn::sensor {
 
 namespace {
-
-[[noreturn]] void throw_failure(const std::string& prefix, int code) {
-    std::ostringstream text;
-    text << prefix << error::system_error_text(code);
-    throw SensorError(text.str().c_str());
-}
 
 SOCKET as_socket(intptr_t handle) {
     return static_cast<SOCKET>(handle);
@@ -48,11 +41,11 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
     SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     socket_handle = static_cast<intptr_t>(handle);
     if (handle == INVALID_SOCKET) {
-        throw_failure("socket() failed: ", WSAGetLastError());
+        error::throw_failure<SensorError>("socket()", WSAGetLastError());
     }
     u_long non_blocking = 1;
     if (ioctlsocket(handle, FIONBIO, &non_blocking) == SOCKET_ERROR) {
-        throw_failure("ioctlsocket(FIONBIO) failed: ", WSAGetLastError());
+        error::throw_failure<SensorError>("ioctlsocket(FIONBIO)", WSAGetLastError());
     }
 
     sockaddr_in address{};
@@ -63,7 +56,7 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
         SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code != WSAEWOULDBLOCK) {
-            throw_failure("connect(" + ip + ") failed: ", code);
+            error::throw_failure<SensorError>("connect(" + ip + ")", code);
         }
     }
     wait_writable(timeout);
@@ -73,7 +66,7 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
     int size = sizeof pending;
     if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == 0 &&
         pending != 0) {
-        throw_failure("connect(" + ip + ") failed: ", pending);
+        error::throw_failure<SensorError>("connect(" + ip + ")", pending);
     }
 }
 
@@ -88,7 +81,7 @@ void TcpConnection::wait_writable(int32_t seconds) {
     FD_SET(as_socket(socket_handle), &writable);
     int result = select(1, nullptr, &writable, nullptr, &limit);
     if (result == SOCKET_ERROR) {
-        throw_failure("select() failed: ", WSAGetLastError());
+        error::throw_failure<SensorError>("select()", WSAGetLastError());
     }
     if (result == 0) {
         throw SensorError("select() timed out");
@@ -102,7 +95,7 @@ void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
         int count = send(as_socket(socket_handle), reinterpret_cast<const char*>(data + sent),
                          static_cast<int>(std::min<uint32_t>(length - sent, 0x7fffffff)), 0);
         if (count == SOCKET_ERROR) {
-            throw_failure("send() failed: ", WSAGetLastError());
+            error::throw_failure<SensorError>("send()", WSAGetLastError());
         }
         if (count == 0) {
             throw SensorError("send() failed: socket closed");
