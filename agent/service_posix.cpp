@@ -11,6 +11,7 @@
 
 #include "agent/platform.hpp"
 #include "agent/run_agent.hpp"
+#include "support/file_descriptor_posix.hpp"
 
 // No service control manager here: the agent always runs in the console mode, and speaks the
 // systemd notify protocol when systemd started it.
@@ -24,22 +25,6 @@ socklen_t notify_address_length = 0;
 
 // Written by the signal handler, read by the forwarding thread.
 int stop_pipe[2] = {-1, -1};
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-  private:
-    int fd;
-};
 
 void find_notify_socket() {
     const char* path = std::getenv("NOTIFY_SOCKET");
@@ -62,7 +47,7 @@ void notify_service_manager(const char* state) {
     if (notify_address_length == 0) {
         return;
     }
-    Descriptor socket_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    FileDescriptor socket_fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket_fd.get() < 0) {
         return;
     }

@@ -1,17 +1,9 @@
-// The ETW controller and consumer calls on Linux. A session is a Unix stream socket at
-// config::dnstap_socket where DNS servers write dnstap over Frame Streams; ProcessTrace turns
-// every dnstap message into a DNS Server packet event for the consumer's callback.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+// The ETW controller and consumer calls on Linux. A session is a dnstap listener where DNS
+// servers write over Frame Streams; ProcessTrace turns every dnstap message about a query the
+// server answered into a DNS Server packet event for the consumer's callback.
 #include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -22,8 +14,8 @@
 #include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/dnstap.hpp"
+#include "net/dnstap_listener_linux.hpp"
 #include "net/etw_api.hpp"
-#include "net/frame_streams.hpp"
 #include "net/standin_event.hpp"
 #include "support/log.hpp"
 
@@ -34,14 +26,7 @@ using namespace tarn::net;
 
 thread_local ULONG last_error = ERROR_SUCCESS;
 
-constexpr size_t max_connections = 64;
-constexpr size_t max_accepts_per_wake = 128;
-constexpr size_t read_size = 64 * 1024;
-constexpr int buffer_interval_ms = 1000;
-constexpr int accept_pause_ms = 1000;
-
 using Clock = std::chrono::steady_clock;
-constexpr Clock::time_point no_deadline = Clock::time_point::max();
 
 // Dropped dnstap messages: the first of each kind is logged at once, later ones are summed up
 // in at most one line a minute, so a broken writer cannot flood the log.
@@ -100,73 +85,27 @@ class DropLog {
     Clock::time_point last_summary = Clock::now();
 };
 
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+struct Session final : dnstap::FrameConsumer {
+    const char* on_frame(const uint8_t* data, uint32_t size) override;
+    bool on_pause() override;
 
-    int get() const { return fd; }
-    void reset(int value = -1) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = value;
-    }
-
-  private:
-    int fd = -1;
-};
-
-struct Session;
-
-struct Connection final : frame_streams::FrameHandler {
-    Connection(int fd, Session& session) : socket(fd), session(session) {}
-
-    const char* on_data_frame(const uint8_t* data, uint32_t size) override;
-    bool on_reply(const uint8_t* data, size_t size) override {
-        ssize_t sent = ::send(socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        return sent == static_cast<ssize_t>(size);
-    }
-
-    bool handshaken() const { return reader.state() == frame_streams::Reader::State::started; }
-
-    Descriptor socket;
-    frame_streams::Reader reader;
-    Session& session;
-    bool dead = false;
-    // A peer must finish its handshake, and then every frame it begins, before this.
-    Clock::time_point deadline = no_deadline;
-    uint64_t frames = 0;
-};
-
-struct Session {
     std::string name;
     TRACEHANDLE handle = 0;
-    Descriptor listener;
-    Descriptor wake;  // eventfd: CloseTrace interrupts the poll of a running ProcessTrace
+    dnstap::Listener listener;
     std::atomic<bool> enabled{false};
     std::atomic<UCHAR> level{0};
 
-    // The consumer, under registry_mutex (close_requested is also read without it).
+    // The consumer, under registry_mutex.
     TRACEHANDLE consumer = 0;
     bool processing = false;
-    std::atomic<bool> close_requested{false};
+    bool close_requested = false;
 
     // Touched only by the thread inside ProcessTrace.
     EVENT_TRACE_LOGFILEA* logfile = nullptr;
-    std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<pollfd> poll_fds;
-    std::vector<uint8_t> received;
     std::vector<uint8_t> payload;
     dnstap::Message message;
     dnstap::Event event;
     EVENT_RECORD record;
-    int64_t now_filetime = 0;
-    uint32_t delivered = 0;
-    Clock::time_point accept_paused_until;
     DropLog drops;
 };
 
@@ -217,325 +156,52 @@ int64_t current_filetime() {
            standin::unix_epoch_filetime;
 }
 
-const char* Connection::on_data_frame(const uint8_t* data, uint32_t size) {
-    Session& s = session;
-    if (!dnstap::decode(data, size, s.message)) {
+// One dnstap message: an event for the consumer, ignored, or dropped and counted.
+const char* Session::on_frame(const uint8_t* data, uint32_t size) {
+    if (!dnstap::decode(data, size, message)) {
         return "malformed dnstap message";
     }
-    UCHAR level = s.level;
-    bool wanted = s.enabled && (level == 0 || level >= TRACE_LEVEL_INFORMATION);
-    if (!wanted) {
+    UCHAR wanted_level = level;
+    if (!enabled || (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
         return nullptr;
     }
-    dnstap::Outcome outcome = dnstap::to_event(s.message, s.now_filetime, s.event);
+    dnstap::Outcome outcome = dnstap::to_event(message, current_filetime(), event);
     if (outcome != dnstap::Outcome::event) {
         if (outcome != dnstap::Outcome::ignored) {
-            s.drops.count(static_cast<size_t>(outcome));
+            drops.count(static_cast<size_t>(outcome));
         }
         return nullptr;
     }
-    if (!standin::encode_payload(s.event.properties, s.event.property_count, s.payload)) {
-        s.drops.count(DropLog::too_large);
+    if (!standin::encode_payload(event.properties, event.property_count, payload)) {
+        drops.count(DropLog::too_large);
         return nullptr;
     }
-    standin::fill_event_record(s.record, standin::dns_server_guid, s.event.id, s.event.timestamp,
-                               s.payload, s.logfile->Context);
-    s.logfile->CurrentTime = s.event.timestamp;
-    ++s.delivered;
-    s.logfile->EventRecordCallback(&s.record);
+    standin::fill_event_record(record, standin::dns_server_guid, event.id, event.timestamp, payload,
+                               logfile->Context);
+    logfile->CurrentTime = event.timestamp;
+    logfile->EventRecordCallback(&record);
     return nullptr;
 }
 
-// Why the socket could not be made: the call that failed and its code.
-struct SocketFailure {
-    const char* call = nullptr;
-    ULONG code = ERROR_SUCCESS;
-};
-
-SocketFailure failure(const char* call, int code = errno) {
-    return {call, static_cast<ULONG>(code)};
-}
-
-// Unlinks a socket left behind by an earlier run, but never one another process listens on.
-SocketFailure clear_stale_socket(const std::string& path) {
-    struct stat status;
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
-        return {};  // absent, or not ours to remove: bind reports it
-    }
-    // Non-blocking: a live listener with a full backlog answers EAGAIN instead of holding us.
-    Descriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (probe.get() < 0) {
-        return failure("socket");
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
-        errno == EAGAIN) {
-        return failure("connect", EADDRINUSE);  // another process listens there
-    }
-    if (errno != ECONNREFUSED) {
-        return failure("connect");  // e.g. no right to it: not ours to replace
-    }
-    ::unlink(path.c_str());
-    return {};
-}
-
-SocketFailure listen_at(const std::string& path, Descriptor& listener) {
-    sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        return failure("bind", ENAMETOOLONG);
-    }
-    SocketFailure stale = clear_stale_socket(path);
-    if (stale.code != ERROR_SUCCESS) {
-        return stale;
-    }
-    listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (listener.get() < 0) {
-        return failure("socket");
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // The node takes the socket's mode less the umask: never wider than 0660, even briefly.
-    ::fchmod(listener.get(), 0660);
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        SocketFailure failed = failure("bind");
-        listener.reset();
-        return failed;
-    }
-    const char* call = ::chmod(path.c_str(), 0660) != 0    ? "chmod"
-                       : ::listen(listener.get(), 16) != 0 ? "listen"
-                                                           : nullptr;
-    if (call != nullptr) {
-        SocketFailure failed = failure(call);
-        listener.reset();
-        ::unlink(path.c_str());
-        return failed;
-    }
-    return {};
-}
-
-// The caller's failure line names neither the path nor the call; this one does.
-ULONG report(const std::string& path, SocketFailure failed) {
-    log_message("ERROR - dnstap socket %s: %s() failed: %s", path.c_str(), failed.call,
-                tarn::error::system_error_text(static_cast<int>(failed.code)).c_str());
-    return failed.code;
-}
-
-void drop_dead_connections(Session& s) {
-    auto& list = s.connections;
-    for (size_t i = 0; i < list.size();) {
-        if (list[i]->dead) {
-            list[i] = std::move(list.back());
-            list.pop_back();
-        } else {
-            ++i;
-        }
-    }
-}
-
-// At the limit, a writer that has not finished its handshake makes way for a new one, so idle
-// peers cannot lock a DNS server out; handshaken writers are never displaced.
-bool make_room(Session& s) {
-    Connection* oldest = nullptr;
-    for (auto& connection : s.connections) {
-        if (!connection->dead && !connection->handshaken() &&
-            (oldest == nullptr || connection->deadline < oldest->deadline)) {
-            oldest = connection.get();
-        }
-    }
-    if (oldest == nullptr) {
-        return false;
-    }
-    oldest->dead = true;
-    oldest->socket.reset();
-    return true;
-}
-
-void accept_connections(Session& s) {
-    unsigned refused = 0;
-    unsigned displaced = 0;
-    auto handshake = std::chrono::milliseconds(standin::dnstap_times().handshake_ms);
-    for (size_t i = 0; i < max_accepts_per_wake; ++i) {
-        int fd = ::accept4(s.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // The listener stays readable: wait a while instead of spinning on it.
-                log_message("ERROR - dnstap connections not accepted: %s",
-                            tarn::error::system_error_text(errno).c_str());
-                s.accept_paused_until = Clock::now() + std::chrono::milliseconds(accept_pause_ms);
-            }
-            break;  // EAGAIN, or a connection that went away before it was taken
-        }
-        drop_dead_connections(s);
-        if (s.connections.size() >= max_connections) {
-            if (!make_room(s)) {
-                ::close(fd);
-                ++refused;
-                continue;
-            }
-            ++displaced;
-            drop_dead_connections(s);
-        }
-        s.connections.push_back(std::make_unique<Connection>(fd, s));
-        s.connections.back()->deadline = Clock::now() + handshake;
-    }
-    if (displaced > 0) {
-        log_message(
-            "ERROR - dnstap connections dropped: %u without START, for newer ones beyond "
-            "the limit of %u",
-            displaced, static_cast<unsigned>(max_connections));
-    }
-    if (refused > 0) {
-        log_message("ERROR - dnstap connections refused: %u beyond the limit of %u", refused,
-                    static_cast<unsigned>(max_connections));
-    }
-}
-
-// Called after a read: a frame begun since the last whole one must end in time.
-void track_frame_deadline(Connection& connection) {
-    uint64_t frames = connection.reader.frames();
-    if (connection.reader.held() == 0) {
-        connection.deadline = no_deadline;
-    } else if (frames != connection.frames || connection.deadline == no_deadline) {
-        auto limit = std::chrono::milliseconds(standin::dnstap_times().frame_ms);
-        connection.deadline = Clock::now() + limit;
-    }
-    connection.frames = frames;
-}
-
-// One read of a connection, its frames delivered.
-void read_connection(Session& s, Connection& connection) {
-    ssize_t got = ::recv(connection.socket.get(), s.received.data(), s.received.size(), 0);
-    if (got == 0) {
-        connection.dead = true;  // the server went away; it reconnects on its own
-        return;
-    }
-    if (got < 0) {
-        int code = errno;
-        if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) {
-            return;
-        }
-        if (code != ECONNRESET) {
-            log_message("ERROR - dnstap connection dropped: recv() failed: %s",
-                        tarn::error::system_error_text(code).c_str());
-        }
-        connection.dead = true;
-        return;
-    }
-    s.now_filetime = current_filetime();
-    try {
-        connection.reader.feed(s.received.data(), static_cast<size_t>(got), connection);
-    } catch (...) {
-        connection.dead = true;  // the rest of what it sent is lost with the exception
-        throw;
-    }
-    if (connection.reader.state() == frame_streams::Reader::State::failed) {
-        log_message("ERROR - dnstap connection dropped: %s", connection.reader.failure());
-        connection.dead = true;
-    } else if (connection.reader.done()) {
-        connection.dead = true;  // STOP answered
-    } else if (connection.handshaken()) {
-        track_frame_deadline(connection);
-    }
-}
-
-void expire_connections(Session& s, Clock::time_point now) {
-    for (auto& connection : s.connections) {
-        if (connection->dead || now < connection->deadline) {
-            continue;
-        }
-        const standin::DnstapTimes& limits = standin::dnstap_times();
-        if (connection->handshaken()) {
-            log_message("ERROR - dnstap connection dropped: frame unfinished after %d ms",
-                        limits.frame_ms);
-        } else {
-            log_message("ERROR - dnstap connection dropped: no START within %d ms",
-                        limits.handshake_ms);
-        }
-        connection->dead = true;
-    }
-}
-
-// FALSE from the consumer's BufferCallback ends processing.
-bool keep_going(Session& s, Clock::time_point& last_call) {
-    last_call = Clock::now();
-    EVENT_TRACE_LOGFILEA* logfile = s.logfile;
+// The consumer's BufferCallback: FALSE ends processing.
+bool Session::on_pause() {
+    drops.summarize(Clock::now());
     ++logfile->BuffersRead;
     return logfile->BufferCallback == nullptr || logfile->BufferCallback(logfile) != FALSE;
 }
 
-ULONG process_session(Session& s) {
-    s.received.resize(read_size);
-    Clock::time_point last_call = Clock::now();
-    for (;;) {
-        drop_dead_connections(s);
-        if (s.close_requested) {
-            return ERROR_SUCCESS;
-        }
-        Clock::time_point now = Clock::now();
-        bool accepting = now >= s.accept_paused_until;
-        s.poll_fds.clear();
-        s.poll_fds.push_back({s.wake.get(), POLLIN, 0});
-        s.poll_fds.push_back({accepting ? s.listener.get() : -1, POLLIN, 0});
-        for (auto& connection : s.connections) {
-            s.poll_fds.push_back({connection->socket.get(), POLLIN, 0});
-        }
-        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_call);
-        int timeout = buffer_interval_ms - static_cast<int>(waited.count());
-        if (!accepting) {
-            auto paused =
-                std::chrono::duration_cast<std::chrono::milliseconds>(s.accept_paused_until - now);
-            timeout = std::min(timeout, static_cast<int>(paused.count()) + 1);
-        }
-        int ready = ::poll(s.poll_fds.data(), s.poll_fds.size(), std::max(timeout, 0));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return static_cast<ULONG>(errno);
-        }
-        if (s.poll_fds[0].revents != 0) {
-            uint64_t count;
-            ssize_t ignored = ::read(s.wake.get(), &count, sizeof count);
-            (void)ignored;
-            if (s.close_requested) {
-                return ERROR_SUCCESS;
-            }
-        }
-        // Connections accepted now are polled from the next round on.
-        size_t polled = s.connections.size();
-        if (s.poll_fds[1].revents != 0) {
-            accept_connections(s);
-        }
-        for (size_t i = 0; i < polled; ++i) {
-            if (s.poll_fds[i + 2].revents == 0) {
-                continue;
-            }
-            if (s.close_requested) {
-                return ERROR_SUCCESS;
-            }
-            s.delivered = 0;
-            read_connection(s, *s.connections[i]);
-            if (s.delivered > 0 && !keep_going(s, last_call)) {
-                return ERROR_SUCCESS;
-            }
-        }
-        now = Clock::now();
-        expire_connections(s, now);
-        s.drops.summarize(now);
-        if (now - last_call >= std::chrono::milliseconds(buffer_interval_ms) &&
-            !keep_going(s, last_call)) {
-            return ERROR_SUCCESS;
-        }
-    }
+// The caller's failure line names neither the path nor the call; this one does.
+ULONG report(const std::string& path, dnstap::SocketFailure failed) {
+    log_message("ERROR - dnstap socket %s: %s() failed: %s", path.c_str(), failed.call,
+                tarn::error::system_error_text(failed.code).c_str());
+    return static_cast<ULONG>(failed.code);
 }
 
 }  // namespace
 
 tarn::net::standin::DnstapTimes& tarn::net::standin::dnstap_times() {
-    static DnstapTimes deadlines;
-    return deadlines;
+    static DnstapTimes times;
+    return times;
 }
 
 ULONG GetLastError() {
@@ -567,14 +233,8 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     }
     auto session = std::make_unique<Session>();
     const std::string& path = tarn::config::dnstap_socket;
-    SocketFailure failed = listen_at(path, session->listener);
-    if (failed.code != ERROR_SUCCESS) {
-        return report(path, failed);
-    }
-    session->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (session->wake.get() < 0) {
-        failed = failure("eventfd");
-        ::unlink(path.c_str());
+    dnstap::SocketFailure failed = session->listener.open(path);
+    if (failed.call != nullptr) {
         return report(path, failed);
     }
     session->name = instance_name;
@@ -647,17 +307,17 @@ ULONG ProcessTrace(PTRACEHANDLE handle_array, ULONG handle_count, LPFILETIME, LP
     struct Finish {
         Session& s;
         ~Finish() {
-            drop_dead_connections(s);
             std::lock_guard<std::mutex> lock(registry_mutex);
             s.processing = false;
             if (s.close_requested) {
                 s.consumer = 0;
                 s.logfile = nullptr;
                 s.close_requested = false;
+                s.listener.clear_interrupt();  // if serve() ended before it saw it
             }
         }
     } finish{*session};
-    return process_session(*session);
+    return static_cast<ULONG>(session->listener.serve(*session));
 }
 
 ULONG CloseTrace(TRACEHANDLE trace_handle) {
@@ -668,9 +328,7 @@ ULONG CloseTrace(TRACEHANDLE trace_handle) {
     }
     if (session->processing) {
         session->close_requested = true;
-        uint64_t one = 1;
-        ssize_t ignored = ::write(session->wake.get(), &one, sizeof one);
-        (void)ignored;
+        session->listener.interrupt();
     } else {
         session->consumer = 0;
         session->logfile = nullptr;

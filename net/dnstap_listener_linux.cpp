@@ -1,0 +1,325 @@
+#include "net/dnstap_listener_linux.hpp"
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "error/error.hpp"
+#include "net/etw_api.hpp"
+#include "net/frame_streams.hpp"
+#include "support/log.hpp"
+
+namespace tarn::net::dnstap {
+
+namespace {
+
+constexpr size_t max_connections = 64;
+constexpr size_t max_accepts_per_wake = 128;
+constexpr size_t read_size = 64 * 1024;
+constexpr auto pause_interval = std::chrono::seconds(1);
+constexpr auto accept_pause = std::chrono::seconds(1);
+
+SocketFailure failure(const char* call, int code = errno) {
+    return {call, code};
+}
+
+sockaddr_un unix_address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+// Unlinks a socket left behind by an earlier run, but never one another process listens on.
+SocketFailure clear_stale_socket(const std::string& path) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+        return {};  // absent, or not ours to remove: bind reports it
+    }
+    // Non-blocking: a live listener with a full backlog answers EAGAIN instead of holding us.
+    FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.valid()) {
+        return failure("socket");
+    }
+    sockaddr_un address = unix_address(path);
+    if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+        errno == EAGAIN) {
+        return failure("connect", EADDRINUSE);  // another process listens there
+    }
+    if (errno != ECONNREFUSED) {
+        return failure("connect");  // e.g. no right to it: not ours to replace
+    }
+    ::unlink(path.c_str());
+    return {};
+}
+
+}  // namespace
+
+struct Listener::Connection final : frame_streams::FrameHandler {
+    explicit Connection(int fd, Clock::time_point handshake_deadline)
+        : socket(fd), deadline(handshake_deadline) {}
+
+    const char* on_data_frame(const uint8_t* data, uint32_t size) override {
+        ++delivered;
+        return consumer->on_frame(data, size);
+    }
+    bool on_reply(const uint8_t* data, size_t size) override {
+        ssize_t sent = ::send(socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return sent == static_cast<ssize_t>(size);
+    }
+    bool handshaken() const { return reader.state() == frame_streams::Reader::State::started; }
+
+    // After a read: a frame begun since the last whole one must end in time.
+    void track_frame_deadline() {
+        uint64_t now_frames = reader.frames();
+        if (reader.held() == 0) {
+            deadline = Clock::time_point::max();
+        } else if (now_frames != frames || deadline == Clock::time_point::max()) {
+            deadline = Clock::now() + std::chrono::milliseconds(standin::dnstap_times().frame_ms);
+        }
+        frames = now_frames;
+    }
+
+    FileDescriptor socket;
+    frame_streams::Reader reader;
+    FrameConsumer* consumer = nullptr;
+    size_t delivered = 0;
+    bool dead = false;
+    // A writer must finish its handshake, and then every frame it begins, before this.
+    Clock::time_point deadline;
+    uint64_t frames = 0;
+};
+
+Listener::Listener() = default;
+Listener::~Listener() = default;
+
+SocketFailure Listener::open(const std::string& path) {
+    if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
+        return failure("bind", ENAMETOOLONG);
+    }
+    SocketFailure stale = clear_stale_socket(path);
+    if (stale.call != nullptr) {
+        return stale;
+    }
+    socket.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket.valid()) {
+        return failure("socket");
+    }
+    sockaddr_un address = unix_address(path);
+    // The node takes the socket's mode less the umask: never wider than 0660, even briefly.
+    ::fchmod(socket.get(), 0660);
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        SocketFailure failed = failure("bind");
+        socket.reset();
+        return failed;
+    }
+    const char* call = ::chmod(path.c_str(), 0660) != 0  ? "chmod"
+                       : ::listen(socket.get(), 16) != 0 ? "listen"
+                       : (wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), !wake.valid())
+                           ? "eventfd"
+                           : nullptr;
+    if (call != nullptr) {
+        SocketFailure failed = failure(call);
+        socket.reset();
+        ::unlink(path.c_str());
+        return failed;
+    }
+    return {};
+}
+
+void Listener::interrupt() {
+    interrupted = true;
+    uint64_t one = 1;
+    ssize_t ignored = ::write(wake.get(), &one, sizeof one);
+    (void)ignored;
+}
+
+void Listener::drop_dead_connections() {
+    for (size_t i = 0; i < connections.size();) {
+        if (connections[i]->dead) {
+            connections[i] = std::move(connections.back());
+            connections.pop_back();
+        } else {
+            ++i;
+        }
+    }
+}
+
+// At the limit, a writer that has not finished its handshake makes way for a new one, so idle
+// peers cannot lock a DNS server out; handshaken writers are never displaced.
+bool Listener::make_room() {
+    Connection* oldest = nullptr;
+    for (auto& connection : connections) {
+        if (!connection->handshaken() &&
+            (oldest == nullptr || connection->deadline < oldest->deadline)) {
+            oldest = connection.get();
+        }
+    }
+    if (oldest == nullptr) {
+        return false;
+    }
+    oldest->dead = true;
+    drop_dead_connections();
+    return true;
+}
+
+void Listener::accept_connections() {
+    unsigned refused = 0;
+    unsigned displaced = 0;
+    auto handshake = std::chrono::milliseconds(standin::dnstap_times().handshake_ms);
+    drop_dead_connections();
+    for (size_t i = 0; i < max_accepts_per_wake; ++i) {
+        int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The listener stays readable: wait a while instead of spinning on it.
+                log_message("ERROR - dnstap connections not accepted: %s",
+                            error::system_error_text(errno).c_str());
+                accept_paused_until = Clock::now() + accept_pause;
+            }
+            break;  // EAGAIN, or a connection that went away before it was taken
+        }
+        if (connections.size() >= max_connections) {
+            if (!make_room()) {
+                ::close(fd);
+                ++refused;
+                continue;
+            }
+            ++displaced;
+        }
+        connections.push_back(std::make_unique<Connection>(fd, Clock::now() + handshake));
+    }
+    if (displaced > 0) {
+        log_message(
+            "ERROR - dnstap connections dropped: %u without START, for newer ones beyond "
+            "the limit of %u",
+            displaced, static_cast<unsigned>(max_connections));
+    }
+    if (refused > 0) {
+        log_message("ERROR - dnstap connections refused: %u beyond the limit of %u", refused,
+                    static_cast<unsigned>(max_connections));
+    }
+}
+
+void Listener::expire_connections(Clock::time_point now) {
+    const standin::DnstapTimes& limits = standin::dnstap_times();
+    for (auto& connection : connections) {
+        if (connection->dead || now < connection->deadline) {
+            continue;
+        }
+        if (connection->handshaken()) {
+            log_message("ERROR - dnstap connection dropped: frame unfinished after %d ms",
+                        limits.frame_ms);
+        } else {
+            log_message("ERROR - dnstap connection dropped: no START within %d ms",
+                        limits.handshake_ms);
+        }
+        connection->dead = true;
+    }
+}
+
+// One read of a writer, its frames handed to the consumer; the number of data frames.
+size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer) {
+    ssize_t got = ::recv(connection.socket.get(), received.data(), received.size(), 0);
+    if (got <= 0) {
+        int code = got == 0 ? 0 : errno;
+        if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) {
+            return 0;
+        }
+        if (code != 0 && code != ECONNRESET) {
+            log_message("ERROR - dnstap connection dropped: recv() failed: %s",
+                        error::system_error_text(code).c_str());
+        }
+        connection.dead = true;  // a writer that went away reconnects on its own
+        return 0;
+    }
+    connection.consumer = &consumer;
+    connection.delivered = 0;
+    try {
+        connection.reader.feed(received.data(), static_cast<size_t>(got), connection);
+    } catch (...) {
+        connection.dead = true;  // the rest of what it sent is lost with the exception
+        connection.socket.reset();
+        throw;
+    }
+    if (connection.reader.state() == frame_streams::Reader::State::failed) {
+        log_message("ERROR - dnstap connection dropped: %s", connection.reader.failure());
+        connection.dead = true;
+    } else if (connection.reader.done()) {
+        connection.dead = true;  // STOP answered
+    } else if (connection.handshaken()) {
+        connection.track_frame_deadline();
+    }
+    return connection.delivered;
+}
+
+// Until the next pause is due, or accepting resumes.
+int Listener::poll_timeout(Clock::time_point now, Clock::time_point last_pause) const {
+    Clock::time_point until = last_pause + pause_interval;
+    if (now < accept_paused_until) {
+        until = std::min(until, accept_paused_until + std::chrono::milliseconds(1));
+    }
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    return static_cast<int>(std::max<int64_t>(wait, 0));
+}
+
+bool Listener::wait_for_work(Clock::time_point last_pause) {
+    Clock::time_point now = Clock::now();
+    poll_fds.clear();
+    poll_fds.push_back({wake.get(), POLLIN, 0});
+    poll_fds.push_back({now >= accept_paused_until ? socket.get() : -1, POLLIN, 0});
+    for (auto& connection : connections) {
+        poll_fds.push_back({connection->socket.get(), POLLIN, 0});
+    }
+    if (::poll(poll_fds.data(), poll_fds.size(), poll_timeout(now, last_pause)) < 0) {
+        return false;
+    }
+    if (poll_fds[0].revents != 0) {
+        uint64_t count;
+        ssize_t ignored = ::read(wake.get(), &count, sizeof count);
+        (void)ignored;
+    }
+    return true;
+}
+
+int Listener::serve(FrameConsumer& consumer) {
+    received.resize(read_size);
+    Clock::time_point last_pause = Clock::now();
+    while (!interrupted.exchange(false)) {
+        drop_dead_connections();
+        if (!wait_for_work(last_pause)) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        // Reads first: accepting may reorder the writers, and the poll results follow them.
+        for (size_t i = 0; i + 2 < poll_fds.size() && !interrupted; ++i) {
+            if (poll_fds[i + 2].revents != 0 && read_connection(*connections[i], consumer) > 0) {
+                last_pause = Clock::now();
+                if (!consumer.on_pause()) {
+                    return 0;
+                }
+            }
+        }
+        if (poll_fds[1].revents != 0) {
+            accept_connections();
+        }
+        Clock::time_point now = Clock::now();
+        expire_connections(now);
+        if (now - last_pause >= pause_interval) {
+            last_pause = now;
+            if (!consumer.on_pause()) {
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace tarn::net::dnstap
