@@ -20,8 +20,10 @@ struct FreeBlock {
     void operator()(void* block) const { std::free(block); }
 };
 
-void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) {
-    log_message("Starting ETW trace...");
+using PropertiesBlock = std::unique_ptr<void, FreeBlock>;
+
+// The real-time session's properties, its name directly behind them.
+EVENT_TRACE_PROPERTIES* allocate_properties(PropertiesBlock& block) {
     block.reset(std::malloc(properties_size));
     if (!block) {
         int code = errno;
@@ -32,7 +34,7 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     auto* properties = static_cast<EVENT_TRACE_PROPERTIES*>(block.get());
     properties->Wnode.BufferSize = properties_size;
     properties->Wnode.Guid = session_guid;
-    properties->Wnode.ClientContext = 1;
+    properties->Wnode.ClientContext = 1;  // query performance counter clock
     properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
     properties->BufferSize = 128;
     properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
@@ -40,7 +42,21 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
     std::memcpy(static_cast<char*>(block.get()) + sizeof(EVENT_TRACE_PROPERTIES), session_name,
                 sizeof session_name);
+    return properties;
+}
 
+void enable_provider(TRACEHANDLE session_handle) {
+    log_message("Enable DNS server provider for ETW trace...");
+    ULONG enabled =
+        EnableTraceEx2(session_handle, &dns_server_provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
+                       TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
+    if (enabled != ERROR_SUCCESS) {
+        error::throw_failure<NetError>("EnableTraceEx2()", enabled);
+    }
+}
+
+// A session left running by an earlier run is used as it is, its provider already enabled.
+void start_session(EVENT_TRACE_PROPERTIES* properties) {
     TRACEHANDLE session_handle = 0;
     ULONG started = StartTraceA(&session_handle, session_name, properties);
     if (started == ERROR_ALREADY_EXISTS) {
@@ -48,15 +64,11 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     } else if (started != ERROR_SUCCESS) {
         error::throw_failure<NetError>("StartTrace()", started);
     } else {
-        log_message("Enable DNS server provider for ETW trace...");
-        ULONG enabled =
-            EnableTraceEx2(session_handle, &dns_server_provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
-                           TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
-        if (enabled != ERROR_SUCCESS) {
-            error::throw_failure<NetError>("EnableTraceEx2()", enabled);
-        }
+        enable_provider(session_handle);
     }
+}
 
+TRACEHANDLE open_trace(EtwTraceState& state) {
     log_message("Opening ETW trace...");
     EVENT_TRACE_LOGFILEA logfile;
     std::memset(&logfile, 0, sizeof logfile);
@@ -68,24 +80,35 @@ void trace_steps(EtwTraceState& state, std::unique_ptr<void, FreeBlock>& block) 
     logfile.Context = &state;
     TRACEHANDLE handle = OpenTraceA(&logfile);
     state.trace_handle = handle;
-    if (handle == INVALID_PROCESSTRACE_HANDLE) {
+    if (handle == INVALID_PROCESSTRACE_HANDLE) {  // reported with the ProcessTrace words
         error::throw_failure<NetError>("ProcessTrace()", GetLastError());
     }
+    return handle;
+}
 
+void process_trace(EtwTraceState& state, TRACEHANDLE handle) {
     // A stop that came before the handle was stored could not close it; ProcessTrace would
     // then wait for the next buffer, so it is not entered at all.
-    if (!state.stop) {
-        log_message("Entering ETW trace processing loop...");
-        TRACEHANDLE handles[1] = {handle};
-        ULONG processed = ProcessTrace(handles, 1, nullptr, nullptr);
-        if (state.callback_failure) {
-            std::rethrow_exception(state.callback_failure);
-        }
-        // Closed by a stop between the check above and the call: not a failure.
-        if (processed != ERROR_SUCCESS && !state.stop) {
-            error::throw_failure<NetError>("ProcessTrace()", processed);
-        }
+    if (state.stop) {
+        return;
     }
+    log_message("Entering ETW trace processing loop...");
+    TRACEHANDLE handles[1] = {handle};
+    ULONG processed = ProcessTrace(handles, 1, nullptr, nullptr);
+    if (state.callback_failure) {
+        std::rethrow_exception(state.callback_failure);
+    }
+    // Closed by a stop between the check above and the call: not a failure.
+    if (processed != ERROR_SUCCESS && !state.stop) {
+        error::throw_failure<NetError>("ProcessTrace()", processed);
+    }
+}
+
+void trace_steps(EtwTraceState& state, PropertiesBlock& block) {
+    log_message("Starting ETW trace...");
+    start_session(allocate_properties(block));
+    TRACEHANDLE handle = open_trace(state);
+    process_trace(state, handle);
     log_message("Closing ETW trace...");
     CloseTrace(handle);
     log_message("ETW session finished");
@@ -113,7 +136,7 @@ bool GrowingBuffer::grow(uint32_t needed) {
 
 uint32_t run_trace(void* argument) {
     auto& state = *static_cast<EtwTraceState*>(argument);
-    std::unique_ptr<void, FreeBlock> block;
+    PropertiesBlock block;
     try {
         trace_steps(state, block);
     } catch (const std::exception& failure) {
