@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""The benchmark table from the results in a work directory, or the data frames of a Frame
+Streams file.
+  report.py table WORK_DIR
+  report.py count-frames FILE
+"""
+import json
+import os
+import statistics
+import struct
+import sys
+
+
+def count_frames(path):
+    """Data frames in a Frame Streams file (control frames have a zero length in front)."""
+    data = open(path, "rb").read()
+    at, frames = 0, 0
+    while at + 4 <= len(data):
+        (length,) = struct.unpack_from(">I", data, at)
+        at += 4
+        if length == 0:
+            (length,) = struct.unpack_from(">I", data, at)
+            at += 4
+        else:
+            frames += 1
+        at += length
+    return frames
+
+
+def fmt(value, unit="", digits=0):
+    return "n/a" if value is None else f"{value:,.{digits}f}{unit}"
+
+
+def micro_rows(work, row):
+    micro = {}
+    path = os.path.join(work, "micro.json")
+    if not os.path.exists(path):
+        return
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            micro[b["run_name"]] = b
+
+    def get(name, counter):
+        return micro.get(name, {}).get(counter)
+
+    def ns(name):
+        value = get(name, "ns_per_event")
+        return None if value is None else value * 1e9
+
+    def per_event(n):
+        return f"{fmt(ns(n), ' ns/event')}, {fmt(get(n, 'allocs_per_event'), ' allocs/event', 2)}"
+
+    for size in (60, 120, 250, 500):
+        row(f"1 decode+push, {size}-byte packets", per_event(f"BM_DecodeAndPush/{size}"),
+            "<= 300 ns, 0 allocs")
+    for size in (60, 250, 500):
+        row(f"1b dnstap frame to ring, {size}-byte packets",
+            per_event(f"BM_DnstapFrameToRing/{size}"))
+    for size in (100, 1024):
+        n = f"BM_QueuePushPop/{size}/real_time"
+        row(f"2 queue push/pop, {size}-byte messages",
+            f"{fmt(get(n, 'pairs_per_s'), ' pairs/s')}, lost {fmt(get(n, 'lost'))}")
+    for sink, records, label in ((0, 200000, "reference collector"), (1, 300000, "draining sink")):
+        n = f"BM_PipelineVersusRawLoop/sink:{sink}/records:{records}/iterations:5/manual_time"
+        for who, what in (("agent", "pipeline"), ("raw", "raw two-send loop")):
+            row(f"3 {what} to {label}", f"{fmt(get(n, who + '_msgs_per_s'), ' msg/s')}, "
+                f"{fmt(get(n, who + '_MB_per_s'), ' MB/s', 1)}")
+        row(f"3 ratio pipeline / raw ({label})", fmt(get(n, "ratio"), "", 2), ">= 0.9")
+    for mode, label in ((0, "collector never reads"), (1, "no collector")):
+        n = f"BM_PushLatencyWhileStuck/absent:{mode}/iterations:1"
+        row(f"4 push latency, {label}",
+            f"p50 {fmt(get(n, 'p50_ns'), ' ns')}, p99 {fmt(get(n, 'p99_ns'), ' ns')}, "
+            f"p99.9 {fmt(get(n, 'p999_ns'), ' ns')}, max {fmt(get(n, 'max_ns'), ' ns')}",
+            "p99.9 < 10000 ns")
+    for q in (16, 64):
+        n = f"BM_AgentMemoryAfterOverflow/queue_MiB:{q}/iterations:1"
+        row(f"4 agent peak RSS, queue-size {q} MiB",
+            f"{fmt(get(n, 'peak_rss_MiB'), ' MiB', 1)} "
+            f"(queue + {fmt(get(n, 'over_queue_MiB'), ' MiB', 1)}) after "
+            f"{fmt(get(n, 'ring_passes'), ' ring passes', 0)}", "<= queue + 16 MiB")
+
+
+def load_traffic(work):
+    runs = {}
+    path = os.path.join(work, "traffic.txt")
+    if not os.path.exists(path):
+        return runs
+    for line in open(path):
+        fields = dict(item.split("=", 1) for item in line.split())
+        try:
+            for key in ("qps", "captured", "frames_expected", "cpu_seconds"):
+                fields[key] = float(fields[key])
+        except (KeyError, ValueError):
+            continue
+        runs.setdefault((fields["kind"], fields["rate"]), []).append(fields)
+    return runs
+
+
+def traffic_rows(work, row):
+    runs = load_traffic(work)
+
+    def median(key, f):
+        values = [f(r) for r in runs.get(key, [])]
+        return statistics.median(values) if values else None
+
+    def per_event(r):
+        return r["cpu_seconds"] / r["captured"] * 1e6 if r["captured"] else 0
+
+    def loss(r):
+        return (1 - r["captured"] / r["frames_expected"]) * 100
+
+    for rate in sorted({k[1] for k in runs}, key=lambda r: (r != "max", r)):
+        where = "highest rate" if rate == "max" else f"paced at {rate} q/s"
+        for kind, label in (("agent", "agent -> collector"), ("fstrm", "fstrm_capture -> file")):
+            key = (kind, rate)
+            if key not in runs:
+                continue
+            row(f"5 {where}, {label}: queries/s", fmt(median(key, lambda r: r["qps"])))
+            # The run with the median loss, so its two counts belong together.
+            ranked = sorted(runs[key], key=loss)
+            middle = ranked[(len(ranked) - 1) // 2]
+            row(f"5 {where}, {label}: captured / frames sent",
+                f"{fmt(middle['captured'])} / {fmt(middle['frames_expected'])} "
+                f"(loss {fmt(loss(middle), ' %', 2)}; worst run {fmt(loss(ranked[-1]), ' %', 2)})",
+                "no loss" if kind == "agent" else "")
+            row(f"5 {where}, {label}: CPU per event", fmt(median(key, per_event), " us", 2))
+        a, f = median(("agent", rate), per_event), median(("fstrm", rate), per_event)
+        if a and f:
+            row(f"5 {where}, CPU per event agent / fstrm_capture", f"{a / f:.2f}", "<= 1.0")
+
+
+def table(work):
+    rows = []
+
+    def row(figure, value, target=""):
+        rows.append((figure, value, target))
+
+    micro_rows(work, row)
+    traffic_rows(work, row)
+    width = [max(len(r[i]) for r in rows + [("Figure", "Median", "Target")]) for i in range(3)]
+    print(f"| {'Figure':<{width[0]}} | {'Median':<{width[1]}} | {'Target':<{width[2]}} |")
+    print(f"|{'-' * (width[0] + 2)}|{'-' * (width[1] + 2)}|{'-' * (width[2] + 2)}|")
+    for r in rows:
+        print(f"| {r[0]:<{width[0]}} | {r[1]:<{width[1]}} | {r[2]:<{width[2]}} |")
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "count-frames":
+        print(count_frames(sys.argv[2]))
+    else:
+        table(sys.argv[2])

@@ -1,0 +1,140 @@
+# Real traffic for scripts/bench.sh (sourced): unbound with dnstap into the agent and the agent
+# into the reference collector, or the same stream into fstrm_capture; dnsperf drives it.
+# Uses build, work, seconds, dns_port, source_dir and pids from the caller.
+
+cpu_ticks() {  # utime + stime of a process, in clock ticks
+    awk '{ print $14 + $15 }' "/proc/$1/stat"
+}
+
+wait_for() {  # wait_for TEST... : up to 10 s
+    for _ in $(seq 100); do
+        if "$@"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# Waits until the process has used no CPU for a second (it has drained what it holds).
+wait_idle() {
+    local last now
+    last=$(cpu_ticks "$1")
+    for _ in $(seq 20); do
+        sleep 1
+        now=$(cpu_ticks "$1")
+        [ "$now" = "$last" ] && return 0
+        last=$now
+    done
+}
+
+write_unbound_conf() {  # write_unbound_conf DIR DNSTAP_SOCKET
+    cat >"$1/unbound.conf" <<CONF
+server:
+    interface: 127.0.0.1
+    port: $dns_port
+    num-threads: 1
+    do-daemonize: no
+    username: ""
+    chroot: ""
+    directory: "$1"
+    pidfile: "$1/unbound.pid"
+    use-syslog: no
+    logfile: "$1/unbound.log"
+    verbosity: 0
+    local-zone: "example.test." static
+    local-data: "www.example.test. 300 IN A 192.0.2.10"
+    local-data: "mail.example.test. 300 IN A 192.0.2.25"
+    local-data: "example.test. 300 IN MX 10 mail.example.test."
+    local-data: "example.test. 300 IN TXT \"a text record that makes the answer longer than a plain address record does\""
+remote-control:
+    control-enable: yes
+    control-interface: "$1/unbound.ctl"
+    control-use-cert: no
+dnstap:
+    dnstap-enable: yes
+    dnstap-socket-path: "$2"
+    dnstap-send-identity: no
+    dnstap-send-version: no
+    dnstap-log-client-query-messages: yes
+    dnstap-log-client-response-messages: yes
+CONF
+}
+
+unbound_queries() {
+    unbound-control -c "$1/unbound.conf" stats_noreset | sed -n 's/^total.num.queries=//p'
+}
+
+# One run: the capture ("agent" or "fstrm"), unbound, dnsperf for $seconds s at the highest
+# rate it reaches (rate "max") or at a fixed one; prints key=value fields.
+traffic_run() {
+    local kind=$1 run=$2 rate=$3 dir="$work/traffic-$1-$3-$2" capture_pid collector_pid=""
+    local rate_option=()
+    [ "$rate" != max ] && rate_option=(-Q "$rate")
+    mkdir -p "$dir/agent/log"
+    local socket="$dir/dnstap.sock"
+    if [ "$kind" = agent ]; then
+        "$build/collector/collector" --port 0 >/dev/null 2>"$dir/collector.err" &
+        collector_pid=$!
+        pids+=("$collector_pid")
+        wait_for grep -q "^listening on" "$dir/collector.err"
+        local port
+        port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/collector.err" | head -n1)
+        cp "$build/agent" "$dir/agent/agent"
+        # queue-size stays at its default (100 MiB).
+        printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n' "$port" "$socket" \
+            >"$dir/agent/agent.conf"
+        "$dir/agent/agent" "$dir/agent/agent.conf" &
+        capture_pid=$!
+    else
+        fstrm_capture -t protobuf:dnstap.Dnstap -u "$socket" -w "$dir/capture.fstrm" \
+            2>"$dir/fstrm.err" &
+        capture_pid=$!
+    fi
+    pids=("$capture_pid" "${pids[@]}")
+    wait_for test -S "$socket"
+    write_unbound_conf "$dir" "$socket"
+    unbound -c "$dir/unbound.conf" &
+    local unbound_pid=$!
+    pids=("$unbound_pid" "${pids[@]}")
+    wait_for test -S "$dir/unbound.ctl"
+    wait_for dig @127.0.0.1 -p "$dns_port" www.example.test A +tries=1 +time=1 +short >/dev/null
+    sleep 1
+    wait_idle "$capture_pid"
+
+    local ticks_before ticks_after queries
+    ticks_before=$(cpu_ticks "$capture_pid")
+    timeout $((seconds + 10)) dnsperf -s 127.0.0.1 -p "$dns_port" -d "$work/queries.txt" \
+        -l "$seconds" -c 4 -q 200 -t 2 "${rate_option[@]}" >"$dir/dnsperf.txt" 2>&1 || true
+    wait_idle "$capture_pid"
+    queries=$(unbound_queries "$dir")
+    ticks_after=$(cpu_ticks "$capture_pid")
+
+    # Stop the server first, then the capture, so every frame is flushed where it goes.
+    kill -INT "$unbound_pid"
+    wait "$unbound_pid" 2>/dev/null || true
+    local captured
+    if [ "$kind" = agent ]; then
+        wait_idle "$capture_pid"
+        wait_idle "$collector_pid"
+        kill -INT "$collector_pid"
+        wait "$collector_pid" 2>/dev/null || true
+        captured=$(sed -n 's/^summary: .* records \([0-9]*\) .*/\1/p' "$dir/collector.err")
+        kill -INT "$capture_pid"
+        wait "$capture_pid" 2>/dev/null || true
+    else
+        kill -INT "$capture_pid"
+        wait "$capture_pid" 2>/dev/null || true
+        captured=$(python3 "$source_dir/bench/report.py" count-frames "$dir/capture.fstrm")
+    fi
+    stop_all
+
+    local qps sent completed
+    qps=$(sed -n 's/^ *Queries per second: *\([0-9.]*\).*/\1/p' "$dir/dnsperf.txt")
+    sent=$(sed -n 's/^ *Queries sent: *\([0-9]*\).*/\1/p' "$dir/dnsperf.txt")
+    completed=$(sed -n 's/^ *Queries completed: *\([0-9]*\).*/\1/p' "$dir/dnsperf.txt")
+    # Every query the server took since it started (the warm-up dig included) produced a query
+    # frame and a response frame.
+    local expected=$((2 * queries))
+    local ticks_per_second
+    ticks_per_second=$(getconf CLK_TCK)
+    echo "kind=$kind rate=$rate run=$run qps=$qps sent=$sent completed=$completed server_queries=$queries frames_expected=$expected captured=$captured cpu_seconds=$(awk -v t=$((ticks_after - ticks_before)) -v h="$ticks_per_second" 'BEGIN { printf "%.2f", t / h }')"
+}
