@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "sensor/sensor_queue.hpp"
+#include "support/byte_order.hpp"
 
 extern char** environ;
 
@@ -29,8 +30,8 @@ constexpr char device_text[] = "192.0.2.77";
 constexpr char server_text[] = "127.0.0.1";
 
 void put16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
+    out.resize(out.size() + 2);
+    store_be16(out.data() + out.size() - 2, value);
 }
 
 sockaddr_in loopback(uint16_t port) {

@@ -27,6 +27,7 @@
 #include "net/frame_streams.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
+#include "support/byte_order.hpp"
 
 extern char** environ;
 
@@ -97,13 +98,6 @@ BENCHMARK(BM_PushLatencyWhileStuck)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-void put_be32(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value >> 24);
-    out[1] = static_cast<uint8_t>(value >> 16);
-    out[2] = static_cast<uint8_t>(value >> 8);
-    out[3] = static_cast<uint8_t>(value);
-}
-
 void varint(std::vector<uint8_t>& out, uint64_t value) {
     while (value >= 0x80) {
         out.push_back(static_cast<uint8_t>(value | 0x80));
@@ -132,7 +126,7 @@ std::vector<uint8_t> dnstap_data_frame(size_t packet_size, bool response) {
     std::vector<uint8_t> dnstap = {15 << 3, 1};
     bytes_field(dnstap, 14, message);
     std::vector<uint8_t> frame(4);
-    put_be32(frame.data(), static_cast<uint32_t>(dnstap.size()));
+    store_be32(frame.data(), static_cast<uint32_t>(dnstap.size()));
     frame.insert(frame.end(), dnstap.begin(), dnstap.end());
     return frame;
 }

@@ -18,6 +18,7 @@
 #include "config/settings.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
+#include "support/byte_order.hpp"
 
 namespace {
 
@@ -85,8 +86,8 @@ void raw_loop(uint16_t port, const Batch& batch) {
     for (uint64_t i = 0; i < batch.count; ++i) {
         const auto& record = batch.record(i);
         auto length = static_cast<uint32_t>(record.size());
-        uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+        uint8_t prefix[4];
+        store_be32(prefix, length);
         send_whole(fd, prefix, 4);
         send_whole(fd, record.data(), record.size());
     }

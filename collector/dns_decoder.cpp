@@ -1,12 +1,10 @@
 #include "collector/dns_decoder.hpp"
 
+#include "support/byte_order.hpp"
+
 namespace tarn::collector {
 
 namespace {
-
-uint16_t read16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 // Reads the name at offset; on success offset is just past it (past the first pointer, if
 // any). Every pointer must lead below everything read so far, so no input loops.
@@ -27,7 +25,7 @@ bool read_name(const uint8_t* packet, size_t size, size_t& offset, std::string& 
                 error = "compression pointer cut off at offset " + std::to_string(position);
                 return false;
             }
-            size_t target = read16(packet + position) & 0x3FFF;
+            size_t target = load_be16(packet + position) & 0x3FFF;
             if (target >= lowest) {
                 error = "compression pointer at offset " + std::to_string(position) + " to " +
                         std::to_string(target) + " does not point backwards (loop)";
@@ -93,12 +91,12 @@ void decode_dns(const uint8_t* packet, size_t size, DnsSummary& summary) {
                         " shorter than a DNS header";
         return;
     }
-    summary.id = read16(packet);
-    summary.flags = read16(packet + 2);
+    summary.id = load_be16(packet);
+    summary.flags = load_be16(packet + 2);
     summary.qr = (summary.flags & 0x8000) != 0;
     summary.opcode = static_cast<uint8_t>((summary.flags >> 11) & 0x0F);
     summary.rcode = static_cast<uint8_t>(summary.flags & 0x0F);
-    summary.qdcount = read16(packet + 4);
+    summary.qdcount = load_be16(packet + 4);
     if (summary.qdcount == 0) {
         summary.ok = true;
         return;
@@ -114,8 +112,8 @@ void decode_dns(const uint8_t* packet, size_t size, DnsSummary& summary) {
         summary.qname.clear();
         return;
     }
-    summary.qtype = read16(packet + offset);
-    summary.qclass = read16(packet + offset + 2);
+    summary.qtype = load_be16(packet + offset);
+    summary.qclass = load_be16(packet + offset + 2);
     summary.has_question = true;
     summary.ok = true;
 }

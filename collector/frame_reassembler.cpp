@@ -1,5 +1,7 @@
 #include "collector/frame_reassembler.hpp"
 
+#include "support/byte_order.hpp"
+
 namespace tarn::collector {
 
 void FrameReassembler::feed(const uint8_t* data, size_t size) {
@@ -22,8 +24,7 @@ FrameReassembler::Status FrameReassembler::next(const uint8_t*& payload, size_t&
         return Status::need_more;
     }
     const uint8_t* p = buffer.data() + offset;
-    uint32_t length =
-        (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+    uint32_t length = load_be32(p);
     if (length == 0) {
         error_text = "empty frame (length 0)";
         return Status::error;

@@ -1,5 +1,7 @@
 #include "collector/message_decoder.hpp"
 
+#include "support/byte_order.hpp"
+
 namespace tarn::collector {
 
 namespace {
@@ -39,8 +41,7 @@ bool decode_message(const uint8_t* payload, size_t size, Message& message, std::
         error = "frame of " + bytes_text(size) + " too short for a DNS event record";
         return false;
     }
-    message.time = (uint32_t{payload[1]} << 24) | (uint32_t{payload[2]} << 16) |
-                   (uint32_t{payload[3]} << 8) | uint32_t{payload[4]};
+    message.time = load_be32(payload + 1);
     size_t device_length = payload[5];
     if (8 + device_length > size) {
         error = "device address of " + bytes_text(device_length) + " overruns the frame of " +

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/byte_order.hpp"
+
 namespace tarn::collector {
 
 namespace {
@@ -43,26 +45,23 @@ Address parse_address(std::string_view text, bool v6) {
 }
 
 void put16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
+    out.resize(out.size() + 2);
+    store_be16(out.data() + out.size() - 2, value);
 }
 
 void put32(std::vector<uint8_t>& out, uint32_t value) {
-    put16(out, static_cast<uint16_t>(value >> 16));
-    put16(out, static_cast<uint16_t>(value));
+    out.resize(out.size() + 4);
+    store_be32(out.data() + out.size() - 4, value);
 }
 
-void set16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
-    out[at] = static_cast<uint8_t>(value >> 8);
-    out[at + 1] = static_cast<uint8_t>(value);
-}
-
+// The Internet checksum's sum of big-endian 16-bit words; an odd last byte is padded with 0.
 uint32_t sum16(const uint8_t* data, size_t size, uint32_t sum) {
     for (size_t i = 0; i + 1 < size; i += 2) {
-        sum += static_cast<uint32_t>((data[i] << 8) | data[i + 1]);
+        sum += load_be16(data + i);
     }
     if (size % 2 != 0) {
-        sum += static_cast<uint32_t>(data[size - 1] << 8);
+        const uint8_t last[2] = {data[size - 1], 0};
+        sum += load_be16(last);
     }
     return sum;
 }
@@ -72,12 +71,6 @@ uint16_t fold(uint32_t sum) {
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return static_cast<uint16_t>(~sum);
-}
-
-void put_le32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
 }
 
 }  // namespace
@@ -125,7 +118,7 @@ bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector
     out.insert(out.end(), source.bytes, source.bytes + source.size());
     out.insert(out.end(), destination.bytes, destination.bytes + destination.size());
     if (!v6) {
-        set16(out, 10, fold(sum16(out.data(), ip_header, 0)));
+        store_be16(out.data() + 10, fold(sum16(out.data(), ip_header, 0)));
     }
 
     size_t transport = out.size();
@@ -158,7 +151,7 @@ bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector
     if (!tcp && checksum == 0) {
         checksum = 0xFFFF;  // 0 means "no checksum" for UDP
     }
-    set16(out, checksum_at, checksum);
+    store_be16(out.data() + checksum_at, checksum);
     return true;
 }
 
@@ -167,11 +160,11 @@ PcapWriter::PcapWriter(const std::string& path) : file(std::fopen(path.c_str(), 
         throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
     }
     uint8_t header[24] = {};
-    put_le32(header, pcap_magic);
+    store_le32(header, pcap_magic);
     header[4] = 2;  // version 2.4
     header[6] = 4;
-    put_le32(header + 16, pcap_snaplen);
-    put_le32(header + 20, linktype_raw);
+    store_le32(header + 16, pcap_snaplen);
+    store_le32(header + 20, linktype_raw);
     put(header, sizeof(header));
     if (!flush()) {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
@@ -205,10 +198,10 @@ bool PcapWriter::write(const Message& message, const DnsSummary& dns, std::strin
         next += static_cast<uint32_t>(message.packet_size + 2);
     }
     uint8_t header[16];
-    put_le32(header, message.time);
-    put_le32(header + 4, 0);
-    put_le32(header + 8, static_cast<uint32_t>(packet.size()));
-    put_le32(header + 12, static_cast<uint32_t>(packet.size()));
+    store_le32(header, message.time);
+    store_le32(header + 4, 0);
+    store_le32(header + 8, static_cast<uint32_t>(packet.size()));
+    store_le32(header + 12, static_cast<uint32_t>(packet.size()));
     put(header, sizeof(header));
     put(packet.data(), packet.size());
     return true;

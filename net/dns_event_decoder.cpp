@@ -4,6 +4,7 @@
 
 #include "error/error.hpp"
 #include "net/etw_trace_state.hpp"
+#include "support/byte_order.hpp"
 #include "support/log.hpp"
 
 namespace tarn::net {
@@ -187,10 +188,7 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
 
     uint8_t* out = state.message.data;
     out[0] = 2;
-    out[1] = static_cast<uint8_t>(time >> 24);
-    out[2] = static_cast<uint8_t>(time >> 16);
-    out[3] = static_cast<uint8_t>(time >> 8);
-    out[4] = static_cast<uint8_t>(time);
+    store_be32(out + 1, time);
     out[5] = static_cast<uint8_t>(device_length);
     std::memcpy(out + 6, state.device_ip.data, static_cast<size_t>(device_length));
     out[6 + device_length] = static_cast<uint8_t>(server_length);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/byte_order.hpp"
+
 namespace tarn::net::dnstap {
 
 namespace {
@@ -56,8 +58,7 @@ class Reader {
         if (end - position < 4) {
             return false;
         }
-        value = static_cast<uint32_t>(position[0]) | static_cast<uint32_t>(position[1]) << 8 |
-                static_cast<uint32_t>(position[2]) << 16 | static_cast<uint32_t>(position[3]) << 24;
+        value = load_le32(position);
         position += 4;
         return true;
     }
@@ -237,7 +238,7 @@ char* put_hex(char* out, unsigned value) {
 char* put_ipv6(char* out, const uint8_t* bytes) {
     unsigned words[8];
     for (int i = 0; i < 8; ++i) {
-        words[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        words[i] = load_be16(bytes + 2 * i);
     }
     int best_base = -1;
     int best_length = 0;
@@ -278,11 +279,6 @@ char* put_ipv6(char* out, const uint8_t* bytes) {
         *out++ = ':';
     }
     return out;
-}
-
-void put_u16(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
 }
 
 }  // namespace
@@ -372,7 +368,7 @@ size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qt
     }
     out[length] = '\0';
     if (size - position >= 2) {
-        qtype = static_cast<uint16_t>(packet[position] << 8 | packet[position + 1]);
+        qtype = load_be16(packet + position);
     }
     return length;
 }
@@ -468,13 +464,12 @@ Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
         protocol == tcp || protocol == dot || protocol == doh || protocol == dnscrypt_tcp;
     address_text(message.response_address, event.server_ip);
     address_text(message.query_address, event.client_ip);
-    put_u16(event.port, message.query_port & 0xFFFF);
-    put_u16(event.xid,
-            packet.size >= 2 ? static_cast<uint32_t>(packet.data[0] << 8 | packet.data[1]) : 0);
+    store_le16(event.port, static_cast<uint16_t>(message.query_port));
+    store_le16(event.xid, packet.size >= 2 ? load_be16(packet.data) : 0);
     uint16_t qtype = 0;
     size_t qname_length = question_name(packet.data, packet.size, event.qname, qtype);
-    put_u16(event.qtype, qtype);
-    put_u16(event.buffer_size, packet.size & 0xFFFF);
+    store_le16(event.qtype, qtype);
+    store_le16(event.buffer_size, static_cast<uint16_t>(packet.size));
 
     auto text = [](const char* name, const char* value, size_t length) {
         return standin::PropertyValue{name, reinterpret_cast<const uint8_t*>(value),

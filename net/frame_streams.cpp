@@ -5,23 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/byte_order.hpp"
+
 namespace tarn::net::frame_streams {
 
 namespace {
 
 constexpr size_t content_type_length = sizeof dnstap_content_type - 1;
-
-uint32_t read_be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-void write_be32(uint8_t* p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value >> 24);
-    p[1] = static_cast<uint8_t>(value >> 16);
-    p[2] = static_cast<uint8_t>(value >> 8);
-    p[3] = static_cast<uint8_t>(value);
-}
 
 const char* control_name(uint32_t type) {
     switch (type) {
@@ -48,12 +38,12 @@ size_t encode_control(ControlType type, const char* content_type, uint8_t* out, 
     if (capacity < 8 + frame) {
         return 0;
     }
-    write_be32(out, 0);
-    write_be32(out + 4, static_cast<uint32_t>(frame));
-    write_be32(out + 8, type);
+    store_be32(out, 0);
+    store_be32(out + 4, static_cast<uint32_t>(frame));
+    store_be32(out + 8, type);
     if (content_type != nullptr) {
-        write_be32(out + 12, field_content_type);
-        write_be32(out + 16, static_cast<uint32_t>(type_length));
+        store_be32(out + 12, field_content_type);
+        store_be32(out + 16, static_cast<uint32_t>(type_length));
         std::memcpy(out + 20, content_type, type_length);
     }
     return 8 + frame;
@@ -75,7 +65,7 @@ bool Reader::unit_size(const uint8_t* data, size_t size, size_t& total, size_t& 
         header = 4;
         return true;
     }
-    uint32_t length = read_be32(data);
+    uint32_t length = load_be32(data);
     if (length != 0) {
         if (length > max_data_frame) {
             fail("frame of %u bytes exceeds %u", static_cast<unsigned>(length),
@@ -89,7 +79,7 @@ bool Reader::unit_size(const uint8_t* data, size_t size, size_t& total, size_t& 
         header = 8;
         return true;
     }
-    length = read_be32(data + 4);
+    length = load_be32(data + 4);
     if (length > max_control_frame) {
         fail("control frame of %u bytes exceeds %u", static_cast<unsigned>(length),
              static_cast<unsigned>(max_control_frame));
@@ -154,7 +144,7 @@ void Reader::feed(const uint8_t* data, size_t size, FrameHandler& handler) {
 
 void Reader::process(const uint8_t* unit, size_t size, FrameHandler& handler) {
     ++units;
-    if (read_be32(unit) == 0) {
+    if (load_be32(unit) == 0) {
         control(unit + 8, size - 8, handler);
         return;
     }
@@ -173,7 +163,7 @@ void Reader::process(const uint8_t* unit, size_t size, FrameHandler& handler) {
 }
 
 void Reader::control(const uint8_t* frame, size_t size, FrameHandler& handler) {
-    uint32_t type = read_be32(frame);
+    uint32_t type = load_be32(frame);
     // Content type fields: whether ours is among them, and whether there are any.
     bool offered = false;
     bool typed = false;
@@ -183,8 +173,8 @@ void Reader::control(const uint8_t* frame, size_t size, FrameHandler& handler) {
             fail("malformed %s control frame", control_name(type));
             return;
         }
-        uint32_t field = read_be32(frame + position);
-        uint32_t length = read_be32(frame + position + 4);
+        uint32_t field = load_be32(frame + position);
+        uint32_t length = load_be32(frame + position + 4);
         position += 8;
         if (length > size - position ||
             (field == field_content_type && length > max_content_type)) {

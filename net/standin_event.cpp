@@ -2,22 +2,9 @@
 
 #include <cstring>
 
+#include "support/byte_order.hpp"
+
 namespace tarn::net::standin {
-
-namespace {
-
-void put_u16(uint8_t* out, size_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void put_u32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-}  // namespace
 
 bool encode_payload(const PropertyValue* properties, size_t count, std::vector<uint8_t>& payload) {
     payload.clear();
@@ -38,19 +25,19 @@ bool encode_payload(const PropertyValue* properties, size_t count, std::vector<u
     }
     payload.resize(total);
     uint8_t* out = payload.data();
-    put_u16(out, count);
+    store_le16(out, static_cast<uint16_t>(count));
     out += 2;
     for (size_t i = 0; i < count; ++i) {
         const char* name = properties[i].name;
         size_t name_length = std::strlen(name);
-        put_u16(out, name_length);
+        store_le16(out, static_cast<uint16_t>(name_length));
         out += 2;
         for (size_t c = 0; c < name_length; ++c) {
             out[0] = static_cast<uint8_t>(name[c]);
             out[1] = 0;
             out += 2;
         }
-        put_u32(out, properties[i].size);
+        store_le32(out, properties[i].size);
         out += 4;
         if (properties[i].size > 0) {
             std::memcpy(out, properties[i].data, properties[i].size);

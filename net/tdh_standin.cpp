@@ -5,17 +5,12 @@
 #include <cstring>
 
 #include "net/etw_api.hpp"
+#include "support/byte_order.hpp"
 
 namespace {
 
-uint16_t read_u16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t read_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+using tarn::load_le16;
+using tarn::load_le32;
 
 struct Property {
     const uint8_t* name = nullptr;  // UTF-16LE, name_length code units
@@ -42,7 +37,7 @@ class PayloadWalker {
         if (data == nullptr || end < 2) {
             return false;
         }
-        count = read_u16(data);
+        count = load_le16(data);
         position = 2;
         return true;
     }
@@ -52,7 +47,7 @@ class PayloadWalker {
         if (end - position < 2) {
             return false;
         }
-        property.name_length = read_u16(data + position);
+        property.name_length = load_le16(data + position);
         position += 2;
         if ((end - position) / 2 < property.name_length) {
             return false;
@@ -62,7 +57,7 @@ class PayloadWalker {
         if (end - position < 4) {
             return false;
         }
-        property.size = read_u32(data + position);
+        property.size = load_le32(data + position);
         position += 4;
         if (end - position < property.size) {
             return false;
@@ -91,7 +86,7 @@ bool name_matches(const uint8_t* wanted, const Property& property) {
         if (i == property.name_length) {
             return unit == 0;
         }
-        if (unit == 0 || unit != read_u16(property.name + 2 * static_cast<size_t>(i))) {
+        if (unit == 0 || unit != load_le16(property.name + 2 * static_cast<size_t>(i))) {
             return false;
         }
     }

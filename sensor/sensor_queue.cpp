@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "error/error.hpp"
+#include "support/byte_order.hpp"
 
 namespace tarn::sensor {
 
@@ -37,15 +38,15 @@ SensorQueue::~SensorQueue() {
 }
 
 uint32_t SensorQueue::entry_length_at(uint32_t position) const {
-    uint32_t length = 0;
+    uint8_t prefix[length_bytes];
     for (uint32_t i = 0; i < length_bytes; ++i) {
         uint32_t at = position + i;
         if (at >= capacity) {
             at -= capacity;
         }
-        length = (length << 8) | data[at];
+        prefix[i] = data[at];
     }
-    return length;
+    return load_be32(prefix);
 }
 
 void SensorQueue::drop_oldest() {
@@ -81,9 +82,8 @@ int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
         drop_oldest();
     }
 
-    uint8_t prefix[length_bytes] = {
-        static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-        static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+    uint8_t prefix[length_bytes];
+    store_be32(prefix, length);
     auto put = [this](const uint8_t* bytes, uint32_t count) {
         uint32_t first = capacity - write_pos;
         if (count < first) {

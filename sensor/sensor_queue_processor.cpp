@@ -8,6 +8,7 @@
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
+#include "support/byte_order.hpp"
 #include "support/log.hpp"
 
 namespace tarn::sensor {
@@ -144,9 +145,8 @@ void SensorQueueProcessor::run() {
                         queue->wait();
                     } else {
                         uint32_t length = static_cast<uint32_t>(last_length);
-                        uint8_t prefix[4] = {
-                            static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+                        uint8_t prefix[4];
+                        store_be32(prefix, length);
                         connection.send_all(prefix, 4);
                         connection.send_all(buffer, length);
                     }
