@@ -5,6 +5,7 @@
 
 #include "error/error.hpp"
 #include "net/etw_trace_state.hpp"
+#include "support/back_off.hpp"
 #include "support/log.hpp"
 
 namespace tarn::net {
@@ -134,14 +135,29 @@ bool GrowingBuffer::grow(uint32_t needed) {
     return true;
 }
 
-uint32_t run_trace(void* argument) {
-    auto& state = *static_cast<EtwTraceState*>(argument);
+namespace {
+
+// One attempt at capture: every failure ends it with one line.
+void trace_once(EtwTraceState& state) {
     PropertiesBlock block;
+    state.callback_failure = nullptr;
+    state.trace_handle = INVALID_PROCESSTRACE_HANDLE;
     try {
         trace_steps(state, block);
     } catch (const std::exception& failure) {
         log_message("ERROR - ETW session failed: %s", failure.what());
     }
+}
+
+}  // namespace
+
+// Capture that ended or failed before a stop is tried again, so a running agent never sits
+// without capture: the session may have been stopped from outside, or not be startable yet.
+uint32_t run_trace(void* argument) {
+    auto& state = *static_cast<EtwTraceState*>(argument);
+    do {
+        trace_once(state);
+    } while (!state.stop && wait_for_retry(state.stop));
     return 0;
 }
 
