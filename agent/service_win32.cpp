@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <exception>
 
 #include "agent/platform.hpp"
 #include "agent/run_agent.hpp"
@@ -61,6 +63,12 @@ void WINAPI service_main(DWORD, LPSTR*) {
     report(SERVICE_STOPPED);
 }
 
+// The uncaught dispatcher failure ends the process abnormally and silently: libstdc++'s
+// handler would print the exception, and abort() its own message.
+[[noreturn]] void end_silently() {
+    std::_Exit(3);
+}
+
 void handle_stop_signal(int signal_number) {
     if (signal_number == SIGINT || signal_number == SIGTERM) {
         event_signal(stop_event);
@@ -82,6 +90,7 @@ int run_dispatcher() {
     }
     DWORD code = GetLastError();
     if (code != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        std::set_terminate(end_silently);
         error::throw_failure<error::UnknownError>("StartServiceCtrlDispatcher()", code);
     }
     create_stop_primitives();
