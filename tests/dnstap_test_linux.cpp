@@ -1,7 +1,8 @@
 // The Linux capture source: the dnstap protobuf decoder, the Frame Streams reader, and the ETW
-// stand-in end to end over a real Unix socket, with a scripted writer and with unbound.
+// stand-in end to end over a real Unix socket, with scripted and hostile writers.
 #include <arpa/inet.h>
-#include <signal.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,12 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -24,7 +25,6 @@
 
 #include "dnstap_harness_linux.hpp"
 #include "log_capture.hpp"
-#include "loopback_server.hpp"
 #include "net/dnstap.hpp"
 #include "net/etw_api.hpp"
 #include "net/frame_streams.hpp"
@@ -266,36 +266,6 @@ TEST(Dnstap, AddressTextMatchesInetNtop) {
     EXPECT_EQ(address_of({1, 2, 3}), "");
 }
 
-TEST(Dnstap, QuestionNameBestEffort) {
-    char name[dnstap::question_name_capacity];
-    uint16_t qtype = 0;
-    auto read = [&](const Bytes& packet) {
-        return dnstap::question_name(packet.data(), packet.size(), name, qtype);
-    };
-    EXPECT_EQ(read(dns_message(1, 0, 16)), 17u);
-    EXPECT_STREQ(name, "www.example.test.");
-    EXPECT_EQ(qtype, 16);
-    const Bytes header = {0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(read(joined({header, {0, 0, 2, 0, 1}})), 1u);
-    EXPECT_STREQ(name, ".");
-    EXPECT_EQ(read(joined({header, {4, 'a', '.', 0x07, '\\', 0}})), 10u);
-    EXPECT_STREQ(name, "a\\.\\007\\\\.");
-    EXPECT_EQ(qtype, 0);                                            // cut before the type
-    EXPECT_EQ(read(joined({header, {0xC0, 12, 0, 1, 0, 1}})), 0u);  // compressed: not read
-    EXPECT_EQ(read(Bytes(header.begin(), header.end() - 7)), 0u);
-    // The longest name, every byte escaped, fits; a byte more is no name.
-    Bytes longest = header;
-    for (int length : {63, 63, 63, 61}) {
-        longest.push_back(static_cast<uint8_t>(length));
-        longest.insert(longest.end(), length, 0x01);
-    }
-    longest.push_back(0);
-    EXPECT_EQ(read(longest), 250u * 4 + 4);
-    longest[12 + 64 * 3] = 62;
-    longest.insert(longest.end() - 1, 0x01);
-    EXPECT_EQ(read(longest), 0u);
-}
-
 struct Recorder final : fs::FrameHandler {
     const char* on_data_frame(const uint8_t* data, uint32_t size) override {
         if (throw_on_frame) {
@@ -420,64 +390,6 @@ TEST(FrameStreams, HeldBytesGrowOnlyWithWhatArrives) {
 
 // ---- the stand-in end to end ----
 
-TEST(EtwStandin, QueryAndFailedResponseEndToEnd) {
-    Trace trace;
-    trace.run();
-    Writer writer(trace.socket_path);
-    ASSERT_TRUE(writer.connected);
-    writer.handshake();
-    Bytes query = dns_message(0x4242, 0x0100);
-    Bytes response = dns_message(0x4242, 0x8183);
-    writer.send(joined({data_frame(dnstap_frame(dnstap::client_query, dnstap::udp, query)),
-                        data_frame(dnstap_frame(dnstap::client_response, dnstap::udp, response))}));
-    writer.finish();
-    ASSERT_TRUE(trace.consumer.wait_for(2));
-    std::vector<ReadEvent> events = trace.consumer.snapshot();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_TRUE(events[0].provider == standin::dns_server_guid);
-    EXPECT_EQ(events[0].id, 256);
-    EXPECT_EQ(events[0].context, &trace.consumer);
-    EXPECT_EQ(events[0].timestamp, filetime(query_seconds, query_nanoseconds));
-    EXPECT_EQ(events[0].properties, convert(dnstap_frame(5, 1, query)).properties);
-    EXPECT_EQ(events[0].get("Source"), text("192.0.2.7"));
-    EXPECT_EQ(events[1].id, 258);
-    EXPECT_EQ(events[1].timestamp, filetime(query_seconds + 1, 5000));
-    EXPECT_EQ(events[1].get("Destination"), text("192.0.2.7"));
-    EXPECT_EQ(events[1].get("PacketData"), response);
-    EXPECT_GE(trace.consumer.buffer_calls.load(), 1);
-}
-
-TEST(EtwStandin, CloseTraceOrBufferCallbackEndProcessing) {
-    Trace trace;
-    trace.run();
-    std::this_thread::sleep_for(100ms);  // let ProcessTrace reach its wait
-    EXPECT_EQ(CloseTrace(trace.handle), ERROR_SUCCESS);
-    ASSERT_TRUE(trace.wait_finished());
-    EXPECT_EQ(trace.result, ERROR_SUCCESS);
-    EXPECT_EQ(CloseTrace(trace.handle), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(ProcessTrace(&trace.handle, 1, nullptr, nullptr), ERROR_INVALID_HANDLE);
-
-    // The session stays for the next consumer, whose BufferCallback comes at least once a
-    // second when idle, and after each batch of events.
-    trace.handle = INVALID_PROCESSTRACE_HANDLE;
-    trace.consumer.stop_when_idle = true;
-    trace.consumer.buffer_calls = 0;
-    trace.run();
-    ASSERT_TRUE(trace.wait_finished());
-    EXPECT_EQ(trace.result, ERROR_SUCCESS);
-    EXPECT_EQ(trace.consumer.buffer_calls.load(), 1);
-    trace.consumer.stop_when_idle = false;
-    trace.consumer.stop_after_events = true;
-    trace.run();
-    Writer writer(trace.socket_path);
-    writer.handshake();
-    writer.query(1, dnstap::tcp);
-    ASSERT_TRUE(trace.wait_finished());
-    EXPECT_EQ(trace.result, ERROR_SUCCESS);
-    ASSERT_EQ(trace.consumer.snapshot().size(), 1u);
-    EXPECT_EQ(trace.consumer.snapshot()[0].get("TCP"), Bytes{1});
-}
-
 TEST(EtwStandin, HostilePeersAreDroppedOthersKeepDelivering) {
     test::LogCapture log;
     Trace trace;
@@ -561,76 +473,6 @@ TEST(EtwStandin, StalledPeersAreCutQuietOnesKept) {
                          "(no client address 2)"}));
 }
 
-TEST(EtwStandin, DeliveryNeedsTheProviderEnabledAndExceptionsPropagate) {
-    Trace trace(false);
-    trace.run();
-    Writer early(trace.socket_path);
-    early.handshake();
-    early.query(1);
-    early.finish();  // FINISH comes after the data frame was read
-    EXPECT_TRUE(trace.consumer.snapshot().empty());
-    const GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-    EXPECT_EQ(EnableTraceEx2(trace.controller, &other, 1, 4, 0, 0, 0, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(EnableTraceEx2(trace.controller, &standin::dns_server_guid, 1, 4, 0, 0, 0, nullptr),
-              ERROR_SUCCESS);
-
-    // A throwing callback ends ProcessTrace with its exception and costs its connection only.
-    trace.consumer.throw_on_event = true;
-    Writer throwing(trace.socket_path);
-    throwing.handshake();
-    throwing.query(2);
-    ASSERT_TRUE(trace.wait_finished());
-    EXPECT_EQ(trace.thrown, "callback failed");
-    EXPECT_TRUE(throwing.wait_closed());
-    trace.consumer.throw_on_event = false;
-    trace.run();
-    Writer late(trace.socket_path);
-    late.handshake();
-    late.query(3);
-    ASSERT_TRUE(trace.consumer.wait_for(1));
-    std::vector<ReadEvent> events = trace.consumer.snapshot();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].get("XID"), le16(3));
-}
-
-TEST(EtwStandin, CallsCheckTheirArguments) {
-    Trace trace;
-    TRACEHANDLE again = 777;  // the name is the session's, whatever the socket
-    EXPECT_EQ(start_session(trace.name, trace.socket_path + "2", again), ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(again, 777u);
-    Bytes block(sizeof(EVENT_TRACE_PROPERTIES) + 3);
-    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
-    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
-    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
-    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
-    EXPECT_EQ(StartTraceA(&again, "xy", properties), ERROR_INVALID_PARAMETER);  // not real time
-    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
-    EXPECT_EQ(StartTraceA(&again, "xyz", properties), ERROR_INVALID_PARAMETER);  // no room
-    properties->LoggerNameOffset = 100;
-    EXPECT_EQ(StartTraceA(&again, "xy", properties), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(EnableTraceEx2(424242, &standin::dns_server_guid, 1, 4, 0, 0, 0, nullptr),
-              ERROR_INVALID_HANDLE);
-
-    EVENT_TRACE_LOGFILEA logfile = trace.logfile;
-    logfile.LoggerName = const_cast<char*>("no-such-session");
-    EXPECT_EQ(OpenTraceA(&logfile), INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
-    logfile = trace.logfile;
-    logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME;
-    EXPECT_EQ(OpenTraceA(&logfile), INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    TRACEHANDLE handle = OpenTraceA(&trace.logfile);
-    ASSERT_NE(handle, INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(OpenTraceA(&trace.logfile), INVALID_PROCESSTRACE_HANDLE);  // one at a time
-    EXPECT_EQ(GetLastError(), ERROR_BUSY);
-    TRACEHANDLE unknown = handle + 1000;
-    EXPECT_EQ(ProcessTrace(&unknown, 1, nullptr, nullptr), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(ProcessTrace(&handle, 2, nullptr, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(CloseTrace(unknown), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(CloseTrace(handle), ERROR_SUCCESS);
-    EXPECT_EQ(CloseTrace(handle), ERROR_INVALID_HANDLE);
-}
-
 TEST(EtwStandin, SocketFileRules) {
     test::LogCapture log;
     TempDir directory;
@@ -673,6 +515,150 @@ TEST(EtwStandin, SocketFileRules) {
                   socket + regular + ": bind() failed: Address already in use",
                   socket + directory.path + "/missing/s: bind() failed: No such file or directory",
                   socket + too_long + ": bind() failed: File name too long"}));
+}
+
+// ---- hostile local writers: who may connect, floods, running out of descriptors ----
+
+std::vector<uint16_t> sequence(uint16_t first, uint16_t last) {
+    std::vector<uint16_t> ids;
+    for (uint16_t id = first; id <= last; ++id) {
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+Bytes started_query(uint16_t id) {
+    return joined(
+        {control_frame(2, {dnstap_type}),
+         data_frame(dnstap_frame(dnstap::client_query, dnstap::udp, dns_message(id, 0)))});
+}
+
+// A thousand idle connections: at most 64 are kept, the oldest that never started making way
+// for newer ones with one line per accept round, so a DNS server connecting later is served
+// at once, and every query of the DNS server connected before arrives.
+TEST(HostileInput, IdleFloodNeverLocksAServerOut) {
+    test::LogCapture log;
+    Trace trace;
+    trace.run();
+    Writer server(trace.socket_path);
+    server.start();
+    server.query(1);
+    ASSERT_TRUE(trace.consumer.wait_for(1));
+
+    const size_t descriptors = open_descriptors();
+    std::vector<int> flood;
+    uint16_t next_id = 2;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int fd = connect_unix(trace.socket_path, true);
+        if (fd < 0) {
+            std::this_thread::sleep_for(1ms);  // EAGAIN: the backlog is full for a moment
+            continue;
+        }
+        flood.push_back(fd);
+        if (attempt % 100 == 0) {
+            server.query(next_id++);
+        }
+    }
+    size_t held = 0, displaced = 0;
+    std::vector<std::string> lines;
+    for (int wait = 0; wait < 100 && held + displaced < flood.size(); ++wait) {
+        std::this_thread::sleep_for(50ms);  // until the last accept round is done
+        held = open_descriptors() - descriptors - flood.size();
+        displaced = 0;
+        lines = log.lines();
+        for (const std::string& line : lines) {
+            unsigned count = 0;
+            if (std::sscanf(line.c_str(), "ERROR - dnstap connections dropped: %u", &count) == 1) {
+                EXPECT_EQ(line, "ERROR - dnstap connections dropped: " + std::to_string(count) +
+                                    " without START, for newer ones beyond the limit of 64");
+                displaced += count;
+            } else {
+                ADD_FAILURE() << line;
+            }
+        }
+    }
+    EXPECT_EQ(held, 63u);  // the DNS server has the 64th place
+    EXPECT_EQ(displaced, flood.size() - held);
+    pollfd oldest{flood.front(), POLLIN, 0};
+    uint8_t byte = 0;
+    EXPECT_EQ(::poll(&oldest, 1, 3000), 1);
+    EXPECT_EQ(::recv(flood.front(), &byte, 1, 0), 0);  // displaced: closed
+    Writer later(trace.socket_path);                   // served while the flood holds its places
+    later.start();
+    later.query(5000);
+    ASSERT_TRUE(trace.consumer.wait_for(next_id));
+    Bytes kept = started_query(4000);
+    ASSERT_EQ(::send(flood.back(), kept.data(), kept.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(kept.size()));
+    ASSERT_TRUE(trace.consumer.wait_for(next_id + 1u));
+    server.query(next_id);
+    ASSERT_TRUE(trace.consumer.wait_for(next_id + 2u));
+    for (int fd : flood) {
+        ::close(fd);
+    }
+    std::vector<uint16_t> expected = sequence(1, static_cast<uint16_t>(next_id - 1));
+    expected.insert(expected.end(), {5000, 4000, next_id});
+    EXPECT_EQ(trace.consumer.xids(), expected);
+    std::printf("hostile: %zu idle connections, %zu displaced, %zu kept\n", flood.size(), displaced,
+                held);
+}
+
+// Out of descriptors, accepting pauses a second at a time instead of spinning on the listener,
+// the connected server goes on, and the waiting ones are taken once descriptors are back.
+TEST(HostileInput, DescriptorExhaustionPausesAcceptingOnly) {
+    test::LogCapture log;
+    Trace trace;
+    trace.run();
+    Writer server(trace.socket_path);
+    server.start();
+    std::vector<int> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));  // before the limit
+    }
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // no new descriptor at all
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const auto starved_from = std::chrono::steady_clock::now();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, trace.socket_path.c_str(), sizeof address.sun_path - 1);
+    for (int fd : waiting) {
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    for (uint16_t id = 1; id <= 30; ++id) {
+        server.query(id);
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    auto starved = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - starved_from);
+    ASSERT_TRUE(trace.consumer.wait_for(30));
+    EXPECT_EQ(trace.consumer.xids(), sequence(1, 30));
+
+    for (size_t i = 0; i < waiting.size(); ++i) {
+        Bytes stream = started_query(static_cast<uint16_t>(100 + i));
+        EXPECT_EQ(::send(waiting[i], stream.data(), stream.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(stream.size()));
+    }
+    ASSERT_TRUE(trace.consumer.wait_for(34));
+    std::vector<uint16_t> ids = trace.consumer.xids();
+    std::sort(ids.begin() + 30, ids.end());
+    EXPECT_EQ(std::vector<uint16_t>(ids.begin() + 30, ids.end()), sequence(100, 103));
+    for (int fd : waiting) {
+        ::close(fd);
+    }
+    std::vector<std::string> lines = log.lines();
+    const std::string paused = "ERROR - dnstap connections not accepted: Too many open files";
+    size_t pauses = static_cast<size_t>(std::count(lines.begin(), lines.end(), paused));
+    EXPECT_GE(pauses, 1u);
+    EXPECT_LE(pauses, static_cast<size_t>(starved / 1s) + 2) << "accepting spun";  // 1 s pauses
+    EXPECT_EQ(lines.size(), pauses);
+    std::printf("hostile: %zu pause lines in %lld ms without descriptors\n", pauses,
+                static_cast<long long>(starved.count()));
 }
 
 }  // namespace
