@@ -11,6 +11,7 @@
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
 #include "sensor/tcp_connection.hpp"
+#include "sensor/wire_format.hpp"
 #include "support/log.hpp"
 
 namespace tarn {
@@ -53,7 +54,7 @@ void run_steps() {
     if (logging != nullptr && std::strcmp(logging, "on") == 0) {
         open_log((executable_directory() + log_file_name).c_str());
     }
-    log_message("agent version %s", agent_version);
+    log_message("agent version %s", sensor::wire::version);
     log_message("Changing directory to: %s", executable_directory().c_str());
     change_directory(executable_directory().c_str());
     log_message("Starting...");

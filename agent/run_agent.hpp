@@ -20,6 +20,4 @@ void run_agent();
 // Directory of the running executable, without a trailing separator; "." if it has none.
 std::string executable_directory();
 
-constexpr const char* agent_version = "3.7.1";
-
 }  // namespace tarn

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "sensor/sensor_queue.hpp"
+#include "sensor/wire_format.hpp"
 #include "support/byte_order.hpp"
 
 extern char** environ;
@@ -28,6 +29,7 @@ namespace {
 
 constexpr char device_text[] = "192.0.2.77";
 constexpr char server_text[] = "127.0.0.1";
+constexpr uint32_t record_time = 1735689600;  // 2025-01-01T00:00:00Z
 
 void put16(std::vector<uint8_t>& out, uint16_t value) {
     out.resize(out.size() + 2);
@@ -114,13 +116,13 @@ std::vector<uint8_t> dns_packet(size_t size, bool response, uint16_t id) {
 
 std::vector<uint8_t> dns_record(size_t packet_size, bool response, uint16_t id) {
     std::vector<uint8_t> packet = dns_packet(packet_size, response, id);
-    std::vector<uint8_t> record = {2, 0x67, 0x74, 0x85, 0x80};
-    record.push_back(sizeof device_text - 1);
-    record.insert(record.end(), device_text, device_text + sizeof device_text - 1);
-    record.push_back(sizeof server_text - 1);
-    record.insert(record.end(), server_text, server_text + sizeof server_text - 1);
-    record.push_back(0);
-    record.insert(record.end(), packet.begin(), packet.end());
+    sensor::wire::RecordHeader header;
+    header.time = record_time;
+    header.device_ip = device_text;
+    header.server_ip = server_text;
+    std::vector<uint8_t> record(sensor::wire::record_size(header, packet.size()));
+    std::copy(packet.begin(), packet.end(),
+              sensor::wire::encode_record_header(header, record.data()));
     return record;
 }
 

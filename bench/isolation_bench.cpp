@@ -27,6 +27,7 @@
 #include "net/frame_streams.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
+#include "sensor/wire_format.hpp"
 #include "support/byte_order.hpp"
 
 extern char** environ;
@@ -193,7 +194,7 @@ void BM_AgentMemoryAfterOverflow(benchmark::State& state) {
                 batch.insert(batch.end(), frame.begin(), frame.end());
                 ++frames_per_batch;
                 record_bytes_per_batch +=
-                    4 + 8 + 10 + 9 + bench::dns_packet(size, response, 0).size();
+                    sensor::wire::frame_prefix_size + bench::dns_record(size, response, 0).size();
             }
         }
     }

@@ -18,14 +18,13 @@
 #include "config/settings.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
-#include "support/byte_order.hpp"
+#include "sensor/wire_format.hpp"
 
 namespace {
 
 using namespace tarn;
 
 constexpr uint32_t ring_size = 128u << 20;
-constexpr uint8_t version_frame[10] = {0x00, 0x00, 0x00, 0x06, 0x01, '3', '.', '7', '.', '1'};
 constexpr double deadline_seconds = 60;
 
 // Query/response records around packets of 60 to 500 bytes, in turn.
@@ -46,7 +45,7 @@ struct Batch {
         const auto& mix = record_mix();
         for (uint64_t i = 0; i < count; ++i) {
             const auto& record = mix[i % mix.size()];
-            wire_bytes += 4 + record.size();
+            wire_bytes += sensor::wire::frame_prefix_size + record.size();
             payload_bytes += record.size();
         }
     }
@@ -54,7 +53,7 @@ struct Batch {
         return record_mix()[i % record_mix().size()];
     }
     uint64_t count;
-    uint64_t wire_bytes = sizeof version_frame;
+    uint64_t wire_bytes = sensor::wire::version_frame_size;
     uint64_t payload_bytes = 0;
 };
 
@@ -82,13 +81,15 @@ void raw_loop(uint16_t port, const Batch& batch) {
     if (fd < 0) {
         throw std::runtime_error("raw loop cannot connect");
     }
+    uint8_t version_frame[sensor::wire::version_frame_size];
+    sensor::wire::encode_version_frame(version_frame);
     send_whole(fd, version_frame, sizeof version_frame);
     for (uint64_t i = 0; i < batch.count; ++i) {
         const auto& record = batch.record(i);
         auto length = static_cast<uint32_t>(record.size());
-        uint8_t prefix[4];
-        store_be32(prefix, length);
-        send_whole(fd, prefix, 4);
+        uint8_t prefix[sensor::wire::frame_prefix_size];
+        sensor::wire::encode_frame_prefix(prefix, length);
+        send_whole(fd, prefix, sizeof prefix);
         send_whole(fd, record.data(), record.size());
     }
     ::shutdown(fd, SHUT_WR);

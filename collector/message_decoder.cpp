@@ -1,7 +1,5 @@
 #include "collector/message_decoder.hpp"
 
-#include "support/byte_order.hpp"
-
 namespace tarn::collector {
 
 namespace {
@@ -24,41 +22,42 @@ bool decode_message(const uint8_t* payload, size_t size, Message& message, std::
     }
     message.type = payload[0];
     if (message.type == version_message_type) {
-        if (size < 2) {
+        if (size <= sensor::wire::version_text_offset) {
             error = "version frame of " + bytes_text(size) + " holds no version text";
             return false;
         }
-        message.version = text_at(payload + 1, size - 1);
+        message.version = text_at(payload + sensor::wire::version_text_offset,
+                                  size - sensor::wire::version_text_offset);
         return true;
     }
-    if (message.type != dns_event_message_type) {
+    if (message.type != dns_record_type) {
         error = "unknown message type " + std::to_string(message.type) + " in a frame of " +
                 bytes_text(size);
         return false;
     }
-    // type, time, D, S and is_tcp: 8 bytes before the two addresses and the packet.
-    if (size < 8) {
-        error = "frame of " + bytes_text(size) + " too short for a DNS event record";
-        return false;
+    sensor::wire::Record record;
+    size_t overrun_length = 0;
+    switch (sensor::wire::decode_record(payload, size, record, overrun_length)) {
+        case sensor::wire::RecordFault::too_short:
+            error = "frame of " + bytes_text(size) + " too short for a DNS event record";
+            return false;
+        case sensor::wire::RecordFault::device_overrun:
+            error = "device address of " + bytes_text(overrun_length) + " overruns the frame of " +
+                    bytes_text(size);
+            return false;
+        case sensor::wire::RecordFault::server_overrun:
+            error = "server address of " + bytes_text(overrun_length) + " overruns the frame of " +
+                    bytes_text(size);
+            return false;
+        case sensor::wire::RecordFault::none:
+            break;
     }
-    message.time = load_be32(payload + 1);
-    size_t device_length = payload[5];
-    if (8 + device_length > size) {
-        error = "device address of " + bytes_text(device_length) + " overruns the frame of " +
-                bytes_text(size);
-        return false;
-    }
-    message.device_ip = text_at(payload + 6, device_length);
-    size_t server_length = payload[6 + device_length];
-    if (8 + device_length + server_length > size) {
-        error = "server address of " + bytes_text(server_length) + " overruns the frame of " +
-                bytes_text(size);
-        return false;
-    }
-    message.server_ip = text_at(payload + 7 + device_length, server_length);
-    message.is_tcp = payload[7 + device_length + server_length];
-    message.packet = payload + 8 + device_length + server_length;
-    message.packet_size = size - 8 - device_length - server_length;
+    message.time = record.header.time;
+    message.device_ip = record.header.device_ip;
+    message.server_ip = record.header.server_ip;
+    message.is_tcp = record.header.is_tcp;
+    message.packet = record.packet;
+    message.packet_size = record.packet_size;
     return true;
 }
 

@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "sensor/wire_format.hpp"
+
 namespace tarn::collector {
 
-constexpr uint8_t version_message_type = 1;
-constexpr uint8_t dns_event_message_type = 2;
+using sensor::wire::dns_record_type;
+using sensor::wire::version_message_type;
 
 // One frame's payload, decoded. The views point into the payload.
 struct Message {

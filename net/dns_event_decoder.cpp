@@ -1,10 +1,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 #include "error/error.hpp"
 #include "net/etw_trace_state.hpp"
-#include "support/byte_order.hpp"
+#include "sensor/wire_format.hpp"
 #include "support/log.hpp"
 
 namespace tarn::net {
@@ -55,7 +56,7 @@ bool read_address(EtwTraceState& state, PEVENT_RECORD event, ULONG position, Gro
         return false;
     }
     // The record has one length byte per address, and the text needs its terminator.
-    if (size == 0 || size > 256) {
+    if (size == 0 || size > sensor::wire::max_address_length + 1) {
         log_message("ERROR - Process ETW event failed: %s of %u bytes does not fit the record",
                     name, static_cast<unsigned>(size));
         return false;
@@ -170,11 +171,15 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     }
 
     int64_t seconds = (event->EventHeader.TimeStamp.QuadPart - state.epoch_offset) / 10000000;
-    uint32_t time = static_cast<uint32_t>(seconds);
+    sensor::wire::RecordHeader header;
+    header.time = static_cast<uint32_t>(seconds);
+    header.device_ip = std::string_view(reinterpret_cast<const char*>(state.device_ip.data),
+                                        static_cast<size_t>(state.device_ip_length));
+    header.server_ip = std::string_view(reinterpret_cast<const char*>(state.server_ip.data),
+                                        static_cast<size_t>(state.server_ip_length));
+    header.is_tcp = state.is_tcp;
 
-    const int64_t device_length = state.device_ip_length;
-    const int64_t server_length = state.server_ip_length;
-    const int64_t total = 8 + device_length + server_length + int64_t{packet_size};
+    const uint64_t total = sensor::wire::record_size(header, packet_size);
     if (total > INT32_MAX) {
         log_message("ERROR - Process ETW event failed: packet_data of %u bytes is too large",
                     static_cast<unsigned>(packet_size));
@@ -186,17 +191,9 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     }
     state.message_length = static_cast<int32_t>(total);
 
-    uint8_t* out = state.message.data;
-    out[0] = 2;
-    store_be32(out + 1, time);
-    out[5] = static_cast<uint8_t>(device_length);
-    std::memcpy(out + 6, state.device_ip.data, static_cast<size_t>(device_length));
-    out[6 + device_length] = static_cast<uint8_t>(server_length);
-    std::memcpy(out + 7 + device_length, state.server_ip.data, static_cast<size_t>(server_length));
-    out[7 + device_length + server_length] = state.is_tcp;
-
-    status = TdhGetProperty(event, 0, nullptr, 1, &descriptor, packet_size,
-                            out + 8 + device_length + server_length);
+    // The packet goes from TDH straight into its place in the record.
+    uint8_t* packet = sensor::wire::encode_record_header(header, state.message.data);
+    status = TdhGetProperty(event, 0, nullptr, 1, &descriptor, packet_size, packet);
     if (status != ERROR_SUCCESS) {
         log_status("ERROR - Process ETW event failed: TdhGetProperty(packet_data) failed: %s",
                    status);

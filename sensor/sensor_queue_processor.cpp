@@ -3,12 +3,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
-#include "support/byte_order.hpp"
+#include "sensor/wire_format.hpp"
 #include "support/log.hpp"
 
 namespace tarn::sensor {
@@ -18,7 +17,6 @@ namespace {
 constexpr int32_t first_buffer_size = 4096;
 constexpr int back_off_steps = 10;
 constexpr uint32_t back_off_step_milliseconds = 1000;
-constexpr uint8_t version_frame[10] = {0x00, 0x00, 0x00, 0x06, 0x01, '3', '.', '7', '.', '1'};
 
 struct FreeBytes {
     void operator()(uint8_t* bytes) const { std::free(bytes); }
@@ -104,11 +102,12 @@ uint32_t SensorQueueProcessor::thread_entry(void* argument) {
 }
 
 void SensorQueueProcessor::run() {
-    std::unique_ptr<uint8_t, FreeBytes> version(static_cast<uint8_t*>(std::malloc(10)));
+    std::unique_ptr<uint8_t, FreeBytes> version(
+        static_cast<uint8_t*>(std::malloc(wire::version_frame_size)));
     if (!version) {
-        throw_allocation_failure("malloc", 10, errno);
+        throw_allocation_failure("malloc", wire::version_frame_size, errno);
     }
-    std::memcpy(version.get(), version_frame, sizeof version_frame);
+    wire::encode_version_frame(version.get());
     if (buffer == nullptr) {
         grow_buffer();
     }
@@ -132,7 +131,7 @@ void SensorQueueProcessor::run() {
                 continue;
             }
             try {
-                connection.send_all(version.get(), 10);
+                connection.send_all(version.get(), wire::version_frame_size);
                 while (!stop_requested) {
                     if (pending) {
                         pending = false;
@@ -145,9 +144,9 @@ void SensorQueueProcessor::run() {
                         queue->wait();
                     } else {
                         uint32_t length = static_cast<uint32_t>(last_length);
-                        uint8_t prefix[4];
-                        store_be32(prefix, length);
-                        connection.send_all(prefix, 4);
+                        uint8_t prefix[wire::frame_prefix_size];
+                        wire::encode_frame_prefix(prefix, length);
+                        connection.send_all(prefix, sizeof prefix);
                         connection.send_all(buffer, length);
                     }
                 }
