@@ -8,6 +8,7 @@
 
 #include "alloc_counter.hpp"
 #include "bench_support.hpp"
+#include "net/dns_server_provider.hpp"
 #include "net/dnstap.hpp"
 #include "net/etw_trace_state.hpp"
 #include "net/standin_event.hpp"
@@ -128,7 +129,7 @@ void BM_DnstapFrameToRing(benchmark::State& state) {
         net::dnstap::decode(frame.bytes.data(), frame.bytes.size(), *message);
         net::dnstap::to_event(*message, 0, *event);
         net::standin::encode_payload(event->properties, event->property_count, payload);
-        net::standin::fill_event_record(record, net::standin::dns_server_guid, event->id,
+        net::standin::fill_event_record(record, net::dns_server_provider, event->id,
                                         event->timestamp, payload, nullptr);
         net::handle_event(trace, &record);
     };

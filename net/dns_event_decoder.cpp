@@ -12,8 +12,6 @@ namespace tarn::net {
 
 namespace {
 
-constexpr USHORT first_packet_event = 256;
-constexpr USHORT last_packet_event = 258;
 constexpr ULONG first_packet_position = 4;
 constexpr ULONG whole_property = 0xFFFFFFFF;  // ArrayIndex: not an array element
 
@@ -99,7 +97,7 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     }
 
     const USHORT id = event->EventHeader.EventDescriptor.Id;
-    if (id < first_packet_event || id > last_packet_event) {
+    if (id < query_received_event || id > response_failure_event) {
         return;
     }
 
@@ -170,7 +168,8 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
         return;
     }
 
-    int64_t seconds = (event->EventHeader.TimeStamp.QuadPart - state.epoch_offset) / 10000000;
+    int64_t seconds =
+        (event->EventHeader.TimeStamp.QuadPart - state.epoch_offset) / filetime_units_per_second;
     sensor::wire::RecordHeader header;
     header.time = static_cast<uint32_t>(seconds);
     header.device_ip = std::string_view(reinterpret_cast<const char*>(state.device_ip.data),

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "net/dns_server_provider.hpp"
 #include "support/byte_order.hpp"
 
 namespace tarn::net::dnstap {
@@ -378,8 +379,8 @@ bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime) {
     if (seconds > 900000000000ULL || nanoseconds > 999999999) {
         return false;
     }
-    filetime =
-        static_cast<int64_t>(seconds) * 10000000 + nanoseconds / 100 + standin::unix_epoch_filetime;
+    filetime = static_cast<int64_t>(seconds) * filetime_units_per_second + nanoseconds / 100 +
+               unix_epoch_filetime;
     return true;
 }
 
@@ -442,10 +443,10 @@ Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
         return outcome;
     }
     if (query) {
-        event.id = standin::query_received_event;
+        event.id = query_received_event;
     } else {
         bool success = packet.size >= 4 && (packet.data[3] & 0x0F) == 0;
-        event.id = success ? standin::response_success_event : standin::response_failure_event;
+        event.id = success ? response_success_event : response_failure_event;
     }
 
     bool timed = false;

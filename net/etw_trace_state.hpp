@@ -4,15 +4,12 @@
 #include <cstdint>
 #include <exception>
 
+#include "net/dns_server_provider.hpp"
 #include "net/etw_api.hpp"
 #include "net/etw_session.hpp"
 #include "support/threads.hpp"
 
 namespace tarn::net {
-
-// Microsoft-Windows-DNSServer.
-inline constexpr GUID dns_server_provider = {
-    0xEB79061A, 0xA566, 0x4698, {0x91, 0x19, 0x3E, 0xD2, 0x80, 0x70, 0x60, 0xE7}};
 
 // A heap block that only grows, to exactly the size asked for.
 struct GrowingBuffer {
@@ -45,7 +42,7 @@ struct EtwTraceState {
     uint8_t is_tcp = 0;
     GrowingBuffer message;
     int32_t message_length = 0;
-    int64_t epoch_offset = 116444736000000000;
+    int64_t epoch_offset = unix_epoch_filetime;
 
     // An exception from the message callback, carried out of the platform's processing loop
     // instead of unwinding through it.

@@ -7,23 +7,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "net/dns_server_provider.hpp"
 #include "net/etw_api.hpp"
 
 namespace tarn::net::standin {
 
-// Microsoft-Windows-DNSServer.
-inline constexpr GUID dns_server_guid = {
-    0xEB79061A, 0xA566, 0x4698, {0x91, 0x19, 0x3E, 0xD2, 0x80, 0x70, 0x60, 0xE7}};
-
-inline constexpr USHORT query_received_event = 256;
-inline constexpr USHORT response_success_event = 257;
-inline constexpr USHORT response_failure_event = 258;
+// Older names of the provider constants, kept until their last users move to
+// net/dns_server_provider.hpp.
+inline constexpr const GUID& dns_server_guid = net::dns_server_provider;
+inline constexpr USHORT query_received_event = net::query_received_event;
+inline constexpr USHORT response_success_event = net::response_success_event;
+inline constexpr USHORT response_failure_event = net::response_failure_event;
+inline constexpr int64_t unix_epoch_filetime = net::unix_epoch_filetime;
 
 // The largest payload an EVENT_RECORD can carry: UserDataLength is 16-bit.
 inline constexpr size_t max_payload_size = 65535;
-
-// FILETIME of 1970-01-01T00:00:00Z, in 100-ns units since 1601-01-01.
-inline constexpr int64_t unix_epoch_filetime = 116444736000000000;
 
 struct PropertyValue {
     const char* name;  // ASCII, NUL-terminated
