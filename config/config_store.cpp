@@ -10,14 +10,14 @@
 
 namespace tarn::config {
 
-namespace {
-
 // Bytes 0x80 and above count as signed (negative) chars, which are never spaces; handing
 // them to isspace as negative values would be undefined, so they are settled here.
 bool is_space(char byte) {
     auto value = static_cast<signed char>(byte);
     return value >= 0 && std::isspace(value) != 0;
 }
+
+namespace {
 
 bool ends_word(char byte) {
     return byte == '\0' || byte == '#' || is_space(byte);

@@ -6,6 +6,9 @@
 
 namespace tarn::config {
 
+// A blank between the words of a line, as isspace sees it; bytes 0x80 and above never are.
+bool is_space(char byte);
+
 struct ConfigEntry {
     std::string key;    // lower case
     std::string value;  // as cut from the line

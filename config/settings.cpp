@@ -1,6 +1,5 @@
 #include "config/settings.hpp"
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,11 +18,6 @@ namespace {
 
 constexpr uint16_t default_port = 8100;
 constexpr uint32_t default_timeout = 5;
-
-bool is_space(char byte) {
-    auto value = static_cast<signed char>(byte);
-    return value >= 0 && std::isspace(value) != 0;
-}
 
 // atol with a 32-bit long: out-of-range numbers give the nearest limit, whatever the width
 // of long on this platform.
