@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "error/error.hpp"
@@ -15,192 +16,234 @@ namespace {
 constexpr ULONG first_packet_position = 4;
 constexpr ULONG whole_property = 0xFFFFFFFF;  // ArrayIndex: not an array element
 
+// A property of a DNS packet event: its position in the property list and its name in the log.
+struct Property {
+    ULONG position;
+    const char* name;
+};
+
+constexpr Property is_tcp_property = {0, "is_tcp"};
+constexpr Property server_ip_property = {1, "server_ip"};
+constexpr Property device_ip_property = {2, "device_ip"};
+
+// The event at hand and the state it is decoded into.
+struct EventDecode {
+    EtwTraceState& state;
+    PEVENT_RECORD event;
+    ULONG info_size = 0;  // bytes of event information that TDH wrote
+
+    const TRACE_EVENT_INFO* info() const {
+        return reinterpret_cast<const TRACE_EVENT_INFO*>(state.event_info.data);
+    }
+};
+
 // Error texts are only built on the failure paths, so the hot path never allocates.
-void log_status(const char* format, ULONG status) {
-    log_message(format, error::system_error_text(static_cast<int32_t>(status)).c_str());
+std::string status_text(ULONG status) {
+    return error::system_error_text(static_cast<int32_t>(status));
 }
 
-void log_errno(const char* format) {
+std::string errno_text() {
     int code = errno;
-    log_message(format, error::system_error_text(code).c_str());
+    return error::system_error_text(code);
 }
 
-PROPERTY_DATA_DESCRIPTOR descriptor_for(const EtwTraceState& state, ULONG position) {
-    const auto* info = reinterpret_cast<const TRACE_EVENT_INFO*>(state.event_info.data);
+// "call(subject) failed: text", the form of every per-event failure line.
+void log_failure(const char* call, const char* subject, const std::string& text) {
+    log_message("ERROR - Process ETW event failed: %s(%s) failed: %s", call, subject, text.c_str());
+}
+
+// Asks TDH for the size of the event information, grows its buffer to it and has TDH fill it.
+bool fetch_event_information(EventDecode& decode) {
+    ULONG size = 0;
+    ULONG status = TdhGetEventInformation(decode.event, 0, nullptr, nullptr, &size);
+    if (status != ERROR_INSUFFICIENT_BUFFER) {
+        log_message("ERROR - TdhGetEventInformation() failed: %s", status_text(status).c_str());
+        return false;
+    }
+    GrowingBuffer& buffer = decode.state.event_info;
+    if (!buffer.grow(size)) {
+        log_failure("realloc", "event_info", errno_text());
+        return false;
+    }
+    status = TdhGetEventInformation(decode.event, 0, nullptr,
+                                    reinterpret_cast<PTRACE_EVENT_INFO>(buffer.data), &size);
+    if (status != ERROR_SUCCESS) {
+        log_failure("TdhGetEventInformation", "", status_text(status));
+        return false;
+    }
+    decode.info_size = size;
+    return true;
+}
+
+bool is_packet_event(PEVENT_RECORD event) {
+    const USHORT id = event->EventHeader.EventDescriptor.Id;
+    return id >= query_received_event && id <= response_failure_event;
+}
+
+// The property descriptors that TDH wrote: never more than fit in the size it reported.
+ULONG written_property_count(const EventDecode& decode) {
+    const size_t array_offset = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
+    if (decode.info_size < array_offset) {
+        return 0;
+    }
+    const size_t fitting = (decode.info_size - array_offset) / sizeof(EVENT_PROPERTY_INFO);
+    return fitting < decode.info()->PropertyCount ? static_cast<ULONG>(fitting)
+                                                  : decode.info()->PropertyCount;
+}
+
+// The first byte of the UTF-16 name: the low byte of its first code unit.
+uint8_t name_initial(const EventDecode& decode, ULONG position) {
+    ULONG offset = decode.info()->EventPropertyInfoArray[position].NameOffset;
+    return offset < decode.info_size ? decode.state.event_info.data[offset] : 0;
+}
+
+// The packet bytes follow the buffer size: the first P-name right after a B-name, from 4 on.
+bool find_packet_data(const EventDecode& decode, Property& packet_data) {
+    const ULONG count = written_property_count(decode);
+    for (ULONG k = first_packet_position; k < count; ++k) {
+        if (name_initial(decode, k) == 'P' && name_initial(decode, k - 1) == 'B') {
+            packet_data = Property{k, "packet_data"};
+            return true;
+        }
+    }
+    log_message(
+        "ERROR - Process ETW event failed: Packet data index not found for event ID %d with "
+        "property count %d",
+        static_cast<int>(decode.event->EventHeader.EventDescriptor.Id),
+        static_cast<int>(decode.info()->PropertyCount));
+    return false;
+}
+
+PROPERTY_DATA_DESCRIPTOR descriptor_for(const EventDecode& decode, const Property& property) {
     PROPERTY_DATA_DESCRIPTOR descriptor;
     descriptor.PropertyName = reinterpret_cast<ULONGLONG>(
-        state.event_info.data + info->EventPropertyInfoArray[position].NameOffset);
+        decode.state.event_info.data +
+        decode.info()->EventPropertyInfoArray[property.position].NameOffset);
     descriptor.ArrayIndex = whole_property;
     descriptor.Reserved = 0;
     return descriptor;
 }
 
-// The first byte of the UTF-16 name: the low byte of its first code unit.
-uint8_t name_initial(const EtwTraceState& state, ULONG size, ULONG position) {
-    const auto* info = reinterpret_cast<const TRACE_EVENT_INFO*>(state.event_info.data);
-    ULONG offset = info->EventPropertyInfoArray[position].NameOffset;
-    return offset < size ? state.event_info.data[offset] : 0;
-}
-
-// Reads one NUL-terminated address text into its buffer; false when the event is dropped.
-bool read_address(EtwTraceState& state, PEVENT_RECORD event, ULONG position, GrowingBuffer& buffer,
-                  int32_t& length, const char* size_failure, const char* grow_failure,
-                  const char* read_failure, const char* name) {
-    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_for(state, position);
-    ULONG size = 0;
-    ULONG status = TdhGetPropertySize(event, 0, nullptr, 1, &descriptor, &size);
+bool property_size(const EventDecode& decode, const Property& property, ULONG& size) {
+    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_for(decode, property);
+    ULONG status = TdhGetPropertySize(decode.event, 0, nullptr, 1, &descriptor, &size);
     if (status != ERROR_SUCCESS) {
-        log_status(size_failure, status);
-        return false;
-    }
-    // The record has one length byte per address, and the text needs its terminator.
-    if (size == 0 || size > sensor::wire::max_address_length + 1) {
-        log_message("ERROR - Process ETW event failed: %s of %u bytes does not fit the record",
-                    name, static_cast<unsigned>(size));
-        return false;
-    }
-    if (!buffer.grow(size)) {
-        log_errno(grow_failure);
-        return false;
-    }
-    length = static_cast<int32_t>(size) - 1;
-    status = TdhGetProperty(event, 0, nullptr, 1, &descriptor, buffer.capacity, buffer.data);
-    if (status != ERROR_SUCCESS) {
-        log_status(read_failure, status);
+        log_failure("TdhGetPropertySize", property.name, status_text(status));
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
-    if (std::memcmp(&event->EventHeader.ProviderId, &dns_server_provider, sizeof(GUID)) != 0) {
-        return;
+bool read_property(const EventDecode& decode, const Property& property, ULONG size, uint8_t* into) {
+    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_for(decode, property);
+    ULONG status = TdhGetProperty(decode.event, 0, nullptr, 1, &descriptor, size, into);
+    if (status != ERROR_SUCCESS) {
+        log_failure("TdhGetProperty", property.name, status_text(status));
+        return false;
     }
+    return true;
+}
 
+// One byte, read straight into the state; the size query must succeed, its answer is unused.
+bool read_is_tcp(EventDecode& decode) {
+    ULONG unused = 0;
+    return property_size(decode, is_tcp_property, unused) &&
+           read_property(decode, is_tcp_property, 1, &decode.state.is_tcp);
+}
+
+// Reads one NUL-terminated address text into its buffer; false when the event is dropped.
+bool read_address(EventDecode& decode, const Property& property, GrowingBuffer& buffer,
+                  int32_t& length) {
     ULONG size = 0;
-    ULONG status = TdhGetEventInformation(event, 0, nullptr, nullptr, &size);
-    if (status != ERROR_INSUFFICIENT_BUFFER) {
-        log_status("ERROR - TdhGetEventInformation() failed: %s", status);
-        return;
+    if (!property_size(decode, property, size)) {
+        return false;
     }
-    if (!state.event_info.grow(size)) {
-        log_errno("ERROR - Process ETW event failed: realloc(event_info) failed: %s");
-        return;
+    // The record has one length byte per address, and the text needs its terminator.
+    if (size == 0 || size > sensor::wire::max_address_length + 1) {
+        log_message("ERROR - Process ETW event failed: %s of %u bytes does not fit the record",
+                    property.name, static_cast<unsigned>(size));
+        return false;
     }
-    status = TdhGetEventInformation(
-        event, 0, nullptr, reinterpret_cast<PTRACE_EVENT_INFO>(state.event_info.data), &size);
-    if (status != ERROR_SUCCESS) {
-        log_status("ERROR - Process ETW event failed: TdhGetEventInformation() failed: %s", status);
-        return;
+    if (!buffer.grow(size)) {
+        log_failure("realloc", property.name, errno_text());
+        return false;
     }
+    length = static_cast<int32_t>(size) - 1;
+    return read_property(decode, property, buffer.capacity, buffer.data);
+}
 
-    const USHORT id = event->EventHeader.EventDescriptor.Id;
-    if (id < query_received_event || id > response_failure_event) {
-        return;
-    }
-
-    const auto* info = reinterpret_cast<const TRACE_EVENT_INFO*>(state.event_info.data);
-    ULONG count = info->PropertyCount;
-    // Never look at descriptors beyond what the helper wrote.
-    const size_t array_offset = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
-    if (size < array_offset || (size - array_offset) / sizeof(EVENT_PROPERTY_INFO) < count) {
-        count = size < array_offset
-                    ? 0
-                    : static_cast<ULONG>((size - array_offset) / sizeof(EVENT_PROPERTY_INFO));
-    }
-    ULONG packet_position = 0;
-    for (ULONG k = first_packet_position; k < count; ++k) {
-        if (name_initial(state, size, k) == 'P' && name_initial(state, size, k - 1) == 'B') {
-            packet_position = k;
-            break;
-        }
-    }
-    if (packet_position == 0) {
-        log_message(
-            "ERROR - Process ETW event failed: Packet data index not found for event ID %d with "
-            "property count %d",
-            static_cast<int>(id), static_cast<int>(info->PropertyCount));
-        return;
-    }
-
-    PROPERTY_DATA_DESCRIPTOR descriptor = descriptor_for(state, 0);
-    ULONG property_size = 0;
-    status = TdhGetPropertySize(event, 0, nullptr, 1, &descriptor, &property_size);
-    if (status != ERROR_SUCCESS) {
-        log_status("ERROR - Process ETW event failed: TdhGetPropertySize(is_tcp) failed: %s",
-                   status);
-        return;
-    }
-    status = TdhGetProperty(event, 0, nullptr, 1, &descriptor, 1, &state.is_tcp);
-    if (status != ERROR_SUCCESS) {
-        log_status("ERROR - Process ETW event failed: TdhGetProperty(is_tcp) failed: %s", status);
-        return;
-    }
-
-    if (!read_address(state, event, 1, state.server_ip, state.server_ip_length,
-                      "ERROR - Process ETW event failed: TdhGetPropertySize(server_ip) failed: %s",
-                      "ERROR - Process ETW event failed: realloc(server_ip) failed: %s",
-                      "ERROR - Process ETW event failed: TdhGetProperty(server_ip) failed: %s",
-                      "server_ip") ||
-        !read_address(state, event, 2, state.device_ip, state.device_ip_length,
-                      "ERROR - Process ETW event failed: TdhGetPropertySize(device_ip) failed: %s",
-                      "ERROR - Process ETW event failed: realloc(device_ip) failed: %s",
-                      "ERROR - Process ETW event failed: TdhGetProperty(device_ip) failed: %s",
-                      "device_ip")) {
-        return;
-    }
-
+// Only dotted IPv4 device addresses pass: a colon (IPv6) or a letter (a name) drops the event.
+bool is_ipv4_device(const EtwTraceState& state) {
     for (int32_t i = 0; i < state.device_ip_length; ++i) {
         uint8_t byte = state.device_ip.data[i];
         if (byte == ':' || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')) {
-            return;
+            return false;
         }
     }
+    return true;
+}
 
-    descriptor = descriptor_for(state, packet_position);
-    ULONG packet_size = 0;
-    status = TdhGetPropertySize(event, 0, nullptr, 1, &descriptor, &packet_size);
-    if (status != ERROR_SUCCESS) {
-        log_status("ERROR - Process ETW event failed: TdhGetPropertySize(packet_data) failed: %s",
-                   status);
-        return;
-    }
+std::string_view text_of(const GrowingBuffer& buffer, int32_t length) {
+    return std::string_view(reinterpret_cast<const char*>(buffer.data),
+                            static_cast<size_t>(length));
+}
 
-    int64_t seconds =
-        (event->EventHeader.TimeStamp.QuadPart - state.epoch_offset) / filetime_units_per_second;
+sensor::wire::RecordHeader record_header(const EventDecode& decode) {
+    const EtwTraceState& state = decode.state;
+    const int64_t since_1970 = decode.event->EventHeader.TimeStamp.QuadPart - state.epoch_offset;
     sensor::wire::RecordHeader header;
-    header.time = static_cast<uint32_t>(seconds);
-    header.device_ip = std::string_view(reinterpret_cast<const char*>(state.device_ip.data),
-                                        static_cast<size_t>(state.device_ip_length));
-    header.server_ip = std::string_view(reinterpret_cast<const char*>(state.server_ip.data),
-                                        static_cast<size_t>(state.server_ip_length));
+    header.time = static_cast<uint32_t>(since_1970 / filetime_units_per_second);
+    header.device_ip = text_of(state.device_ip, state.device_ip_length);
+    header.server_ip = text_of(state.server_ip, state.server_ip_length);
     header.is_tcp = state.is_tcp;
+    return header;
+}
 
+// Writes the record into the message buffer; the packet bytes go from TDH straight into their
+// place behind the header.
+bool encode_record(EventDecode& decode, const Property& packet_data) {
+    ULONG packet_size = 0;
+    if (!property_size(decode, packet_data, packet_size)) {
+        return false;
+    }
+    const sensor::wire::RecordHeader header = record_header(decode);
     const uint64_t total = sensor::wire::record_size(header, packet_size);
     if (total > INT32_MAX) {
         log_message("ERROR - Process ETW event failed: packet_data of %u bytes is too large",
                     static_cast<unsigned>(packet_size));
-        return;
+        return false;
     }
+    EtwTraceState& state = decode.state;
     if (!state.message.grow(static_cast<uint32_t>(total))) {
-        log_errno("ERROR - Process ETW event failed: realloc(message) failed: %s");
-        return;
+        log_failure("realloc", "message", errno_text());
+        return false;
     }
     state.message_length = static_cast<int32_t>(total);
-
-    // The packet goes from TDH straight into its place in the record.
     uint8_t* packet = sensor::wire::encode_record_header(header, state.message.data);
-    status = TdhGetProperty(event, 0, nullptr, 1, &descriptor, packet_size, packet);
-    if (status != ERROR_SUCCESS) {
-        log_status("ERROR - Process ETW event failed: TdhGetProperty(packet_data) failed: %s",
-                   status);
+    return read_property(decode, packet_data, packet_size, packet);
+}
+
+}  // namespace
+
+void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
+    // Other providers cost nothing, not even a TDH call.
+    if (std::memcmp(&event->EventHeader.ProviderId, &dns_server_provider, sizeof(GUID)) != 0) {
         return;
     }
-
+    EventDecode decode{state, event};
+    // Every event of the provider is decoded once, so a TDH failure is logged whatever its ID.
+    if (!fetch_event_information(decode) || !is_packet_event(event)) {
+        return;
+    }
+    Property packet_data = {};
+    if (!find_packet_data(decode, packet_data) || !read_is_tcp(decode) ||
+        !read_address(decode, server_ip_property, state.server_ip, state.server_ip_length) ||
+        !read_address(decode, device_ip_property, state.device_ip, state.device_ip_length) ||
+        !is_ipv4_device(state) || !encode_record(decode, packet_data)) {
+        return;
+    }
     if (state.message_callback != nullptr) {
-        state.message_callback(state.message.data, static_cast<uint32_t>(total),
+        state.message_callback(state.message.data, static_cast<uint32_t>(state.message_length),
                                state.message_context);
     }
 }
