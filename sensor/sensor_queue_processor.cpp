@@ -26,6 +26,16 @@ struct FreeBytes {
     error::throw_failure<SensorError>(call + ("(" + std::to_string(size) + ")"), code);
 }
 
+std::unique_ptr<uint8_t, FreeBytes> make_version_frame() {
+    std::unique_ptr<uint8_t, FreeBytes> frame(
+        static_cast<uint8_t*>(std::malloc(wire::version_frame_size)));
+    if (!frame) {
+        throw_allocation_failure("malloc", wire::version_frame_size, errno);
+    }
+    wire::encode_version_frame(frame.get());
+    return frame;
+}
+
 }  // namespace
 
 SensorQueueProcessor::SensorQueueProcessor(SensorQueue& queue,
@@ -102,69 +112,97 @@ uint32_t SensorQueueProcessor::thread_entry(void* argument) {
 }
 
 void SensorQueueProcessor::run() {
-    std::unique_ptr<uint8_t, FreeBytes> version(
-        static_cast<uint8_t*>(std::malloc(wire::version_frame_size)));
-    if (!version) {
-        throw_allocation_failure("malloc", wire::version_frame_size, errno);
-    }
-    wire::encode_version_frame(version.get());
+    const std::unique_ptr<uint8_t, FreeBytes> version = make_version_frame();
     if (buffer == nullptr) {
         grow_buffer();
     }
-
+    unsent_length = 0;
     TcpConnection connection;
-    int32_t last_length = 0;
-    bool pending = false;
     while (!stop_requested) {
-        for (const config::Target& target : *targets) {
-            if (stop_requested) {
-                break;
-            }
-            const char* ip = target.ip.c_str();
-            int port = target.port;
-            log_message("Connecting to %s:%d", ip, port);
-            try {
-                connection.connect_to(ip, target.port, static_cast<int32_t>(target.timeout));
-                log_message("Connected to %s:%d", ip, port);
-            } catch (const std::exception& failure) {
-                log_message("ERROR - Connect to %s:%d failed: %s", ip, port, failure.what());
-                continue;
-            }
-            try {
-                connection.send_all(version.get(), wire::version_frame_size);
-                while (!stop_requested) {
-                    if (pending) {
-                        pending = false;
-                    } else {
-                        last_length = queue->pop(buffer, static_cast<uint32_t>(buffer_size));
-                    }
-                    if (last_length < 0) {
-                        grow_buffer();
-                    } else if (last_length == 0) {
-                        queue->wait();
-                    } else {
-                        uint32_t length = static_cast<uint32_t>(last_length);
-                        uint8_t prefix[wire::frame_prefix_size];
-                        wire::encode_frame_prefix(prefix, length);
-                        connection.send_all(prefix, sizeof prefix);
-                        connection.send_all(buffer, length);
-                    }
-                }
-                connection.close();
-                break;
-            } catch (const std::exception& failure) {
-                log_message("ERROR - Send data to %s:%d failed: %s", ip, port, failure.what());
-                if (last_length > 0) {
-                    pending = true;
-                }
-                break;
-            }
-        }
-        for (int step = 0; step < back_off_steps && !stop_requested; ++step) {
-            sleep_milliseconds(back_off_step_milliseconds);
-        }
+        serve_first_reachable(connection, version.get());
+        back_off();
     }
     connection.close();
+}
+
+// Targets in list order: the first that accepts a connection gets everything until a send to
+// it fails or a stop; an unreachable one costs no pause before the next.
+void SensorQueueProcessor::serve_first_reachable(TcpConnection& connection,
+                                                 const uint8_t* version) {
+    for (const config::Target& target : *targets) {
+        if (stop_requested) {
+            return;
+        }
+        if (connect(connection, target)) {
+            deliver(connection, target, version);
+            return;
+        }
+    }
+}
+
+bool SensorQueueProcessor::connect(TcpConnection& connection, const config::Target& target) {
+    const char* ip = target.ip.c_str();
+    int port = target.port;
+    log_message("Connecting to %s:%d", ip, port);
+    try {
+        connection.connect_to(ip, target.port, static_cast<int32_t>(target.timeout));
+        log_message("Connected to %s:%d", ip, port);
+        return true;
+    } catch (const std::exception& failure) {
+        log_message("ERROR - Connect to %s:%d failed: %s", ip, port, failure.what());
+        return false;
+    }
+}
+
+// The version frame, then one frame per message, until a stop (the connection is closed) or a
+// failure (logged; the connection is left for the next connect to close).
+void SensorQueueProcessor::deliver(TcpConnection& connection, const config::Target& target,
+                                   const uint8_t* version) {
+    try {
+        connection.send_all(version, wire::version_frame_size);
+        while (!stop_requested) {
+            if (unsent_length == 0 && !take_message()) {
+                continue;
+            }
+            send_unsent(connection);
+        }
+        connection.close();
+    } catch (const std::exception& failure) {
+        log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
+                    static_cast<int>(target.port), failure.what());
+    }
+}
+
+// Pops the oldest message into the buffer; false when there was none to take yet (the buffer
+// was too small and has grown, or the queue was empty and has been waited on).
+bool SensorQueueProcessor::take_message() {
+    int32_t length = queue->pop(buffer, static_cast<uint32_t>(buffer_size));
+    if (length < 0) {
+        grow_buffer();
+        return false;
+    }
+    if (length == 0) {
+        queue->wait();
+        return false;
+    }
+    unsent_length = length;
+    return true;
+}
+
+// A send that throws leaves the message unsent: it goes again, whole, on the next connection.
+void SensorQueueProcessor::send_unsent(TcpConnection& connection) {
+    const auto length = static_cast<uint32_t>(unsent_length);
+    uint8_t prefix[wire::frame_prefix_size];
+    wire::encode_frame_prefix(prefix, length);
+    connection.send_all(prefix, sizeof prefix);
+    connection.send_all(buffer, length);
+    unsent_length = 0;
+}
+
+void SensorQueueProcessor::back_off() {
+    for (int step = 0; step < back_off_steps && !stop_requested; ++step) {
+        sleep_milliseconds(back_off_step_milliseconds);
+    }
 }
 
 }  // namespace tarn::sensor
