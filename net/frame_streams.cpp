@@ -13,6 +13,38 @@ namespace {
 
 constexpr size_t content_type_length = sizeof dnstap_content_type - 1;
 
+// The content type fields of a control frame: whether there are any, and whether ours is
+// among them.
+struct ContentTypes {
+    bool typed = false;
+    bool offered = false;
+};
+
+// Walks the fields after the control type; false when one overruns the frame or is too long.
+bool read_content_types(const uint8_t* frame, size_t size, ContentTypes& types) {
+    size_t position = 4;
+    while (position < size) {
+        if (size - position < 8) {
+            return false;
+        }
+        uint32_t field = load_be32(frame + position);
+        uint32_t length = load_be32(frame + position + 4);
+        position += 8;
+        if (length > size - position ||
+            (field == field_content_type && length > max_content_type)) {
+            return false;
+        }
+        if (field == field_content_type) {
+            types.typed = true;
+            types.offered =
+                types.offered || (length == content_type_length &&
+                                  std::memcmp(frame + position, dnstap_content_type, length) == 0);
+        }
+        position += length;
+    }
+    return true;
+}
+
 const char* control_name(uint32_t type) {
     switch (type) {
         case control_accept:
@@ -164,69 +196,63 @@ void Reader::process(const uint8_t* unit, size_t size, FrameHandler& handler) {
 
 void Reader::control(const uint8_t* frame, size_t size, FrameHandler& handler) {
     uint32_t type = load_be32(frame);
-    // Content type fields: whether ours is among them, and whether there are any.
-    bool offered = false;
-    bool typed = false;
-    size_t position = 4;
-    while (position < size) {
-        if (size - position < 8) {
-            fail("malformed %s control frame", control_name(type));
-            return;
-        }
-        uint32_t field = load_be32(frame + position);
-        uint32_t length = load_be32(frame + position + 4);
-        position += 8;
-        if (length > size - position ||
-            (field == field_content_type && length > max_content_type)) {
-            fail("malformed %s control frame", control_name(type));
-            return;
-        }
-        if (field == field_content_type) {
-            typed = true;
-            offered = offered || (length == content_type_length &&
-                                  std::memcmp(frame + position, dnstap_content_type, length) == 0);
-        }
-        position += length;
+    ContentTypes types;
+    if (!read_content_types(frame, size, types)) {
+        fail("malformed %s control frame", control_name(type));
+        return;
     }
-
-    uint8_t reply[64];
     switch (type) {
         case control_ready:
-            if (current != State::waiting) {
-                fail("READY after the handshake");
-            } else if (!offered) {
-                fail("READY without content type %s", dnstap_content_type);
-            } else {
-                size_t length =
-                    encode_control(control_accept, dnstap_content_type, reply, sizeof reply);
-                handshake = true;
-                current = State::accepted;
-                if (!handler.on_reply(reply, length)) {
-                    fail("ACCEPT could not be sent");
-                }
-            }
+            on_ready(types.offered, handler);
             return;
         case control_start:
-            if (current != State::waiting && current != State::accepted) {
-                fail("START after START");
-            } else if (typed && !offered) {
-                fail("START with a content type other than %s", dnstap_content_type);
-            } else {
-                current = State::started;
-            }
+            on_start(types.typed, types.offered);
             return;
         case control_stop:
-            current = State::finished;
-            if (handshake) {
-                // A writer may close right after its STOP: the stream is complete all the same.
-                size_t length = encode_control(control_finish, nullptr, reply, sizeof reply);
-                handler.on_reply(reply, length);
-            }
+            on_stop(handler);
             return;
         default:
             fail("unexpected %s control frame (type %u)", control_name(type),
                  static_cast<unsigned>(type));
             return;
+    }
+}
+
+void Reader::on_ready(bool offered, FrameHandler& handler) {
+    if (current != State::waiting) {
+        fail("READY after the handshake");
+        return;
+    }
+    if (!offered) {
+        fail("READY without content type %s", dnstap_content_type);
+        return;
+    }
+    uint8_t reply[64];
+    size_t length = encode_control(control_accept, dnstap_content_type, reply, sizeof reply);
+    handshake = true;
+    current = State::accepted;
+    if (!handler.on_reply(reply, length)) {
+        fail("ACCEPT could not be sent");
+    }
+}
+
+void Reader::on_start(bool typed, bool offered) {
+    if (current != State::waiting && current != State::accepted) {
+        fail("START after START");
+    } else if (typed && !offered) {
+        fail("START with a content type other than %s", dnstap_content_type);
+    } else {
+        current = State::started;
+    }
+}
+
+void Reader::on_stop(FrameHandler& handler) {
+    current = State::finished;
+    if (handshake) {
+        // A writer may close right after its STOP: the stream is complete all the same.
+        uint8_t reply[64];
+        size_t length = encode_control(control_finish, nullptr, reply, sizeof reply);
+        handler.on_reply(reply, length);
     }
 }
 

@@ -62,6 +62,9 @@ class Reader {
     void hold(const uint8_t* data, size_t size, size_t limit);
     void process(const uint8_t* unit, size_t size, FrameHandler& handler);
     void control(const uint8_t* frame, size_t size, FrameHandler& handler);
+    void on_ready(bool offered, FrameHandler& handler);
+    void on_start(bool typed, bool offered);
+    void on_stop(FrameHandler& handler);
     void fail(const char* format, ...) TARN_PRINTF_FORMAT(2, 3);
 
     State current = State::waiting;
