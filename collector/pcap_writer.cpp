@@ -73,59 +73,78 @@ uint16_t fold(uint32_t sum) {
     return static_cast<uint16_t>(~sum);
 }
 
-}  // namespace
+// Where a record's packet goes on the synthetic link, and the sizes of its parts.
+struct Layout {
+    bool v6 = false;
+    bool tcp = false;
+    uint8_t protocol = proto_udp;
+    size_t ip_header = 20;
+    size_t segment = 0;  // the transport header and its payload
+    Address source;
+    Address destination;
+    uint16_t source_port = 0;
+    uint16_t destination_port = 0;
+};
 
-bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector<uint8_t>& out,
-                     std::string& error) {
-    bool v6 = message.device_ip.find(':') != std::string_view::npos ||
-              message.server_ip.find(':') != std::string_view::npos;
-    bool tcp = message.is_tcp != 0;
-    size_t ip_header = v6 ? 40 : 20;
-    size_t transport_header = tcp ? 20 : 8;
-    size_t payload = message.packet_size + (tcp ? 2 : 0);
-    size_t segment = transport_header + payload;
+// False with the reason when the DNS packet does not fit one IP packet.
+bool lay_out(const Message& message, const PacketPlan& plan, Layout& layout, std::string& error) {
+    const bool v6 = message.device_ip.find(':') != std::string_view::npos ||
+                    message.server_ip.find(':') != std::string_view::npos;
+    const bool tcp = message.is_tcp != 0;
+    layout.v6 = v6;
+    layout.tcp = tcp;
+    layout.protocol = tcp ? proto_tcp : proto_udp;
+    layout.ip_header = v6 ? 40 : 20;
+    layout.segment = (tcp ? 20 : 8) + message.packet_size + (tcp ? 2 : 0);
     // IPv4 counts its header in the 16-bit total length, IPv6 does not; the TCP length prefix
     // is 16 bits as well.
-    if ((v6 ? segment : ip_header + segment) > 0xFFFF || (tcp && message.packet_size > 0xFFFF)) {
+    if ((v6 ? layout.segment : layout.ip_header + layout.segment) > 0xFFFF ||
+        (tcp && message.packet_size > 0xFFFF)) {
         error = "DNS packet of " + std::to_string(message.packet_size) +
                 " bytes does not fit one IP packet";
         return false;
     }
     Address device = parse_address(message.device_ip, v6);
     Address server = parse_address(message.server_ip, v6);
-    const Address& source = plan.response ? server : device;
-    const Address& destination = plan.response ? device : server;
-    uint16_t source_port = plan.response ? dns_port : plan.client_port;
-    uint16_t destination_port = plan.response ? plan.client_port : dns_port;
-    uint8_t protocol = tcp ? proto_tcp : proto_udp;
+    layout.source = plan.response ? server : device;
+    layout.destination = plan.response ? device : server;
+    layout.source_port = plan.response ? dns_port : plan.client_port;
+    layout.destination_port = plan.response ? plan.client_port : dns_port;
+    return true;
+}
 
-    out.clear();
-    if (v6) {
+void put_ip_header(const Layout& layout, uint16_t ip_id, std::vector<uint8_t>& out) {
+    if (layout.v6) {
         put32(out, 0x60000000);
-        put16(out, static_cast<uint16_t>(segment));
-        out.push_back(protocol);
+        put16(out, static_cast<uint16_t>(layout.segment));
+        out.push_back(layout.protocol);
         out.push_back(64);
     } else {
         out.push_back(0x45);
         out.push_back(0);
-        put16(out, static_cast<uint16_t>(ip_header + segment));
-        put16(out, plan.ip_id);
+        put16(out, static_cast<uint16_t>(layout.ip_header + layout.segment));
+        put16(out, ip_id);
         put16(out, 0x4000);  // don't fragment
         out.push_back(64);
-        out.push_back(protocol);
+        out.push_back(layout.protocol);
         put16(out, 0);  // checksum, below
     }
-    out.insert(out.end(), source.bytes, source.bytes + source.size());
-    out.insert(out.end(), destination.bytes, destination.bytes + destination.size());
-    if (!v6) {
-        store_be16(out.data() + 10, fold(sum16(out.data(), ip_header, 0)));
+    out.insert(out.end(), layout.source.bytes, layout.source.bytes + layout.source.size());
+    out.insert(out.end(), layout.destination.bytes,
+               layout.destination.bytes + layout.destination.size());
+    if (!layout.v6) {
+        store_be16(out.data() + 10, fold(sum16(out.data(), layout.ip_header, 0)));
     }
+}
 
-    size_t transport = out.size();
-    put16(out, source_port);
-    put16(out, destination_port);
+// The UDP header, or the TCP header and the 2-byte length prefix; returns where the checksum
+// goes.
+size_t put_transport_header(const Layout& layout, const PacketPlan& plan, size_t packet_size,
+                            std::vector<uint8_t>& out) {
+    put16(out, layout.source_port);
+    put16(out, layout.destination_port);
     size_t checksum_at;
-    if (tcp) {
+    if (layout.tcp) {
         put32(out, plan.seq);
         put32(out, plan.ack);
         out.push_back(0x50);  // 5 words, no options
@@ -134,24 +153,42 @@ bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector
         checksum_at = out.size();
         put16(out, 0);
         put16(out, 0);
-        put16(out, static_cast<uint16_t>(message.packet_size));
+        put16(out, static_cast<uint16_t>(packet_size));
     } else {
-        put16(out, static_cast<uint16_t>(segment));
+        put16(out, static_cast<uint16_t>(layout.segment));
         checksum_at = out.size();
         put16(out, 0);
     }
-    out.insert(out.end(), message.packet, message.packet + message.packet_size);
+    return checksum_at;
+}
 
-    // Pseudo-header: both addresses, protocol, segment length.
-    uint32_t sum = sum16(source.bytes, source.size(), 0);
-    sum = sum16(destination.bytes, destination.size(), sum);
-    sum += protocol;
-    sum += static_cast<uint32_t>(segment);
-    uint16_t checksum = fold(sum16(out.data() + transport, segment, sum));
-    if (!tcp && checksum == 0) {
+// Over the pseudo-header (both addresses, protocol, segment length) and the segment.
+uint16_t transport_checksum(const Layout& layout, const uint8_t* segment) {
+    uint32_t sum = sum16(layout.source.bytes, layout.source.size(), 0);
+    sum = sum16(layout.destination.bytes, layout.destination.size(), sum);
+    sum += layout.protocol;
+    sum += static_cast<uint32_t>(layout.segment);
+    uint16_t checksum = fold(sum16(segment, layout.segment, sum));
+    if (!layout.tcp && checksum == 0) {
         checksum = 0xFFFF;  // 0 means "no checksum" for UDP
     }
-    store_be16(out.data() + checksum_at, checksum);
+    return checksum;
+}
+
+}  // namespace
+
+bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector<uint8_t>& out,
+                     std::string& error) {
+    Layout layout;
+    if (!lay_out(message, plan, layout, error)) {
+        return false;
+    }
+    out.clear();
+    put_ip_header(layout, plan.ip_id, out);
+    const size_t transport = out.size();
+    const size_t checksum_at = put_transport_header(layout, plan, message.packet_size, out);
+    out.insert(out.end(), message.packet, message.packet + message.packet_size);
+    store_be16(out.data() + checksum_at, transport_checksum(layout, out.data() + transport));
     return true;
 }
 
