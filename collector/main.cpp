@@ -165,34 +165,50 @@ int open_listener(const Options& options, std::string& bound) {
     return fd;
 }
 
-void accept_connections(int listener, const Options& options, Totals& totals,
-                        std::vector<std::unique_ptr<Connection>>& connections, std::string& notes,
-                        bool& paused) {
+// What a run keeps from round to round.
+struct Server {
+    Server(const Options& options, int listen_fd, std::unique_ptr<PcapWriter> pcap)
+        : options(options), listener(listen_fd), pcap(std::move(pcap)) {}
+
+    const Options& options;
+    Socket listener;
+    std::unique_ptr<PcapWriter> pcap;
+    Totals totals;
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<pollfd> fds;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(read_size);
+    std::string json;
+    std::string notes;
+    bool paused = false;
+};
+
+void accept_connections(Server& server) {
+    Totals& totals = server.totals;
     for (int i = 0; i < accepts_per_round; ++i) {
         sockaddr_storage peer = {};
         socklen_t length = sizeof(peer);
-        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
+        int fd = accept4(server.listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: stop accepting for a while instead of spinning.
-                notes += std::string("accept() failed: ") + std::strerror(errno) + "\n";
-                paused = true;
+                server.notes += std::string("accept() failed: ") + std::strerror(errno) + "\n";
+                server.paused = true;
             }
             return;
         }
         ++totals.connections;
-        connections.push_back(std::make_unique<Connection>(fd, totals.connections,
-                                                           address_text(peer), options.max_frame));
-        notes += "conn " + std::to_string(totals.connections) + " from " +
-                 connections.back()->stream.peer() + ": connected\n";
+        server.connections.push_back(std::make_unique<Connection>(
+            fd, totals.connections, address_text(peer), server.options.max_frame));
+        server.notes += "conn " + std::to_string(totals.connections) + " from " +
+                        server.connections.back()->stream.peer() + ": connected\n";
     }
 }
 
 // Reads what the connection has; marks it done when it ended or must be dropped.
-void serve_connection(Connection& connection, Totals& totals, std::vector<uint8_t>& buffer,
-                      std::string& json, std::string& notes, PcapWriter* pcap) {
+void serve_connection(Server& server, Connection& connection) {
     ConnectionStream& stream = connection.stream;
+    std::vector<uint8_t>& buffer = server.buffer;
     for (int i = 0; i < reads_per_round; ++i) {
         ssize_t got = recv(connection.socket.get(), buffer.data(), buffer.size(), 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -200,18 +216,19 @@ void serve_connection(Connection& connection, Totals& totals, std::vector<uint8_
         }
         if (got <= 0) {
             if (got < 0) {
-                notes += "conn " + std::to_string(stream.conn()) + " from " + stream.peer() +
-                         ": recv() failed: " + std::strerror(errno) + "\n";
+                server.notes += "conn " + std::to_string(stream.conn()) + " from " + stream.peer() +
+                                ": recv() failed: " + std::strerror(errno) + "\n";
             }
-            notes += stream.close_note();
+            server.notes += stream.close_note();
             if (stream.incomplete_bytes() > 0) {
-                ++totals.errors;
+                ++server.totals.errors;
             }
             connection.done = true;
             return;
         }
-        if (!stream.consume(buffer.data(), static_cast<size_t>(got), json, notes, pcap)) {
-            ++totals.errors;
+        if (!stream.consume(buffer.data(), static_cast<size_t>(got), server.json, server.notes,
+                            server.pcap.get())) {
+            ++server.totals.errors;
             connection.done = true;
             return;
         }
@@ -225,8 +242,8 @@ bool write_out(std::FILE* file, std::string& text) {
     return std::fflush(file) == 0 && ok;
 }
 
-int run(const Options& options) {
-    std::unique_ptr<PcapWriter> pcap;
+// Opens the listener and the pcap file and announces the address; -1 after saying why not.
+int open_outputs(const Options& options, std::unique_ptr<PcapWriter>& pcap) {
     std::string bound;
     int listen_fd = -1;
     try {
@@ -239,87 +256,97 @@ int run(const Options& options) {
             close(listen_fd);
         }
         std::fprintf(stderr, "collector: %s\n", failure.what());
-        return 1;
+        return -1;
     }
-    Socket listener(listen_fd);
     std::fprintf(stderr, "listening on %s\n", bound.c_str());
     std::fflush(stderr);
+    return listen_fd;
+}
 
-    Totals totals;
-    std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<pollfd> fds;
-    std::vector<uint8_t> buffer(read_size);
-    std::string json;
-    std::string notes;
-    bool paused = false;
-    int status = 0;
+// The stop signals stay blocked except inside ppoll: a signal can't slip in between the flag
+// test and the wait. Returns the mask for ppoll.
+sigset_t block_stop_signals() {
     sigset_t stop_set;
     sigset_t wait_set;
     sigemptyset(&stop_set);
     sigaddset(&stop_set, SIGINT);
     sigaddset(&stop_set, SIGTERM);
-    // The stop signals stay blocked except inside ppoll: a signal can't slip in between the
-    // flag test and the wait.
     sigprocmask(SIG_BLOCK, &stop_set, &wait_set);
     sigdelset(&wait_set, SIGINT);
     sigdelset(&wait_set, SIGTERM);
+    return wait_set;
+}
 
-    while (stop_signal == 0) {
-        fds.clear();
-        fds.push_back({paused ? -1 : listener.get(), POLLIN, 0});
-        for (const auto& connection : connections) {
-            fds.push_back({connection->socket.get(), POLLIN, 0});
+enum class Wait { ready, interrupted, failed };
+
+// Waits for the listener (unless accepting is paused) or any connection to be readable.
+Wait wait_for_input(Server& server, const sigset_t& wait_set) {
+    std::vector<pollfd>& fds = server.fds;
+    fds.clear();
+    fds.push_back({server.paused ? -1 : server.listener.get(), POLLIN, 0});
+    for (const auto& connection : server.connections) {
+        fds.push_back({connection->socket.get(), POLLIN, 0});
+    }
+    timespec pause_time = {1, 0};
+    int ready = ppoll(fds.data(), fds.size(), server.paused ? &pause_time : nullptr, &wait_set);
+    if (ready < 0) {
+        if (errno == EINTR) {
+            return Wait::interrupted;
         }
-        timespec pause_time = {1, 0};
-        int ready = ppoll(fds.data(), fds.size(), paused ? &pause_time : nullptr, &wait_set);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            std::fprintf(stderr, "collector: poll() failed: %s\n", std::strerror(errno));
-            status = 1;
-            break;
-        }
-        paused = false;
-        bool out_ok = true;
-        for (size_t i = 0; i < connections.size() && out_ok; ++i) {
-            if (fds[i + 1].revents != 0) {
-                serve_connection(*connections[i], totals, buffer, json, notes, pcap.get());
-                // Per connection, so many busy agents cannot pile up output in memory.
-                out_ok = write_out(stdout, json);
-                write_out(stderr, notes);
-            }
-        }
-        if (out_ok && fds[0].revents != 0) {
-            accept_connections(listener.get(), options, totals, connections, notes, paused);
-            write_out(stderr, notes);
-        }
-        for (size_t i = 0; i < connections.size();) {
-            if (connections[i]->done) {
-                totals.frames += connections[i]->stream.frames();
-                totals.records += connections[i]->stream.records();
-                connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-            } else {
-                ++i;
-            }
-        }
-        if (!out_ok || (pcap && !pcap->flush())) {
-            std::fprintf(stderr, "collector: %s write failed: %s\n", out_ok ? "pcap" : "stdout",
-                         std::strerror(errno));
-            status = 1;
-            break;
+        std::fprintf(stderr, "collector: poll() failed: %s\n", std::strerror(errno));
+        return Wait::failed;
+    }
+    server.paused = false;
+    return Wait::ready;
+}
+
+// Serves the ready connections, then accepts; false when stdout can no longer be written.
+bool serve_round(Server& server) {
+    bool out_ok = true;
+    for (size_t i = 0; i < server.connections.size() && out_ok; ++i) {
+        if (server.fds[i + 1].revents != 0) {
+            serve_connection(server, *server.connections[i]);
+            // Per connection, so many busy agents cannot pile up output in memory.
+            out_ok = write_out(stdout, server.json);
+            write_out(stderr, server.notes);
         }
     }
-    for (const auto& connection : connections) {
-        totals.frames += connection->stream.frames();
-        totals.records += connection->stream.records();
+    if (out_ok && server.fds[0].revents != 0) {
+        accept_connections(server);
+        write_out(stderr, server.notes);
     }
-    connections.clear();
-    if (pcap && !pcap->flush()) {
+    return out_ok;
+}
+
+void count_frames(Totals& totals, const Connection& connection) {
+    totals.frames += connection.stream.frames();
+    totals.records += connection.stream.records();
+}
+
+void remove_done_connections(Server& server) {
+    auto& connections = server.connections;
+    for (size_t i = 0; i < connections.size();) {
+        if (connections[i]->done) {
+            count_frames(server.totals, *connections[i]);
+            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+// Counts what the open connections took, flushes everything and prints the summary.
+int finish(Server& server, int status) {
+    for (const auto& connection : server.connections) {
+        count_frames(server.totals, *connection);
+    }
+    server.connections.clear();
+    if (server.pcap && !server.pcap->flush()) {
         status = 1;
     }
-    pcap.reset();
+    server.pcap.reset();
     std::fflush(stdout);
+    const Totals& totals = server.totals;
     std::fprintf(stderr, "summary: connections %llu frames %llu records %llu errors %llu\n",
                  static_cast<unsigned long long>(totals.connections),
                  static_cast<unsigned long long>(totals.frames),
@@ -327,6 +354,36 @@ int run(const Options& options) {
                  static_cast<unsigned long long>(totals.errors));
     std::fflush(stderr);
     return status;
+}
+
+int run(const Options& options) {
+    std::unique_ptr<PcapWriter> pcap;
+    int listen_fd = open_outputs(options, pcap);
+    if (listen_fd < 0) {
+        return 1;
+    }
+    Server server(options, listen_fd, std::move(pcap));
+    const sigset_t wait_set = block_stop_signals();
+    int status = 0;
+    while (stop_signal == 0) {
+        Wait wait = wait_for_input(server, wait_set);
+        if (wait == Wait::interrupted) {
+            continue;
+        }
+        if (wait == Wait::failed) {
+            status = 1;
+            break;
+        }
+        bool out_ok = serve_round(server);
+        remove_done_connections(server);
+        if (!out_ok || (server.pcap && !server.pcap->flush())) {
+            std::fprintf(stderr, "collector: %s write failed: %s\n", out_ok ? "pcap" : "stdout",
+                         std::strerror(errno));
+            status = 1;
+            break;
+        }
+    }
+    return finish(server, status);
 }
 
 }  // namespace
