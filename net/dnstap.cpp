@@ -151,51 +151,63 @@ bool read_u32(Reader& reader, uint32_t& value) {
     return true;
 }
 
-// Dnstap.message; a repeated occurrence merges into the same fields, as protobuf does.
-bool decode_message(const Field& encoded, Message& message) {
-    Reader reader(encoded.data, encoded.size);
+// Hands every field of an encoded message to read_field(reader, field, wire), which reads or
+// skips its value; false when a tag or a value is malformed.
+template <typename ReadField>
+bool read_fields(const uint8_t* data, size_t size, ReadField read_field) {
+    Reader reader(data, size);
     while (!reader.done()) {
         uint32_t field;
         uint32_t wire;
-        if (!reader.tag(field, wire)) {
-            return false;
-        }
-        bool ok = true;
-        if (wire == wire_varint && (field == 1 || field == 2 || field == 3 || field == 6)) {
-            uint32_t value = 0;
-            ok = read_u32(reader, value);
-            if (field == 1) {
-                message.type = value;
-            } else if (field == 2) {
-                message.socket_family = value;
-            } else if (field == 3) {
-                message.socket_protocol = value;
-            } else {
-                message.query_port = value;
-                message.has_query_port = true;
-            }
-        } else if (wire == wire_varint && (field == 8 || field == 12)) {
-            uint64_t& seconds = field == 8 ? message.query_time_sec : message.response_time_sec;
-            ok = reader.varint(seconds);
-            (field == 8 ? message.has_query_time : message.has_response_time) = true;
-        } else if (wire == wire_fixed32 && (field == 9 || field == 13)) {
-            ok = reader.fixed32(field == 9 ? message.query_time_nsec : message.response_time_nsec);
-        } else if (wire == wire_bytes && field == 4) {
-            ok = reader.bytes(message.query_address);
-        } else if (wire == wire_bytes && field == 5) {
-            ok = reader.bytes(message.response_address);
-        } else if (wire == wire_bytes && field == 10) {
-            ok = reader.bytes(message.query_message);
-        } else if (wire == wire_bytes && field == 14) {
-            ok = reader.bytes(message.response_message);
-        } else {
-            ok = reader.skip_value(field, wire);
-        }
-        if (!ok) {
+        if (!reader.tag(field, wire) || !read_field(reader, field, wire)) {
             return false;
         }
     }
     return true;
+}
+
+// One field of Dnstap.message; a repeated occurrence merges into the same fields, as protobuf
+// does.
+bool read_message_field(Reader& reader, uint32_t field, uint32_t wire, Message& message) {
+    bool ok = true;
+    if (wire == wire_varint && (field == 1 || field == 2 || field == 3 || field == 6)) {
+        uint32_t value = 0;
+        ok = read_u32(reader, value);
+        if (field == 1) {
+            message.type = value;
+        } else if (field == 2) {
+            message.socket_family = value;
+        } else if (field == 3) {
+            message.socket_protocol = value;
+        } else {
+            message.query_port = value;
+            message.has_query_port = true;
+        }
+    } else if (wire == wire_varint && (field == 8 || field == 12)) {
+        uint64_t& seconds = field == 8 ? message.query_time_sec : message.response_time_sec;
+        ok = reader.varint(seconds);
+        (field == 8 ? message.has_query_time : message.has_response_time) = true;
+    } else if (wire == wire_fixed32 && (field == 9 || field == 13)) {
+        ok = reader.fixed32(field == 9 ? message.query_time_nsec : message.response_time_nsec);
+    } else if (wire == wire_bytes && field == 4) {
+        ok = reader.bytes(message.query_address);
+    } else if (wire == wire_bytes && field == 5) {
+        ok = reader.bytes(message.response_address);
+    } else if (wire == wire_bytes && field == 10) {
+        ok = reader.bytes(message.query_message);
+    } else if (wire == wire_bytes && field == 14) {
+        ok = reader.bytes(message.response_message);
+    } else {
+        ok = reader.skip_value(field, wire);
+    }
+    return ok;
+}
+
+bool decode_message(const Field& encoded, Message& message) {
+    return read_fields(encoded.data, encoded.size,
+                       [&message](Reader& reader, uint32_t field, uint32_t wire) {
+                           return read_message_field(reader, field, wire, message);
+                       });
 }
 
 char* put_decimal(char* out, unsigned value) {
@@ -286,13 +298,7 @@ char* put_ipv6(char* out, const uint8_t* bytes) {
 
 bool decode(const uint8_t* data, size_t size, Message& message) {
     message = Message();
-    Reader reader(data, size);
-    while (!reader.done()) {
-        uint32_t field;
-        uint32_t wire;
-        if (!reader.tag(field, wire)) {
-            return false;
-        }
+    return read_fields(data, size, [&message](Reader& reader, uint32_t field, uint32_t wire) {
         bool ok = true;
         if (field == 15 && wire == wire_varint) {
             ok = read_u32(reader, message.dnstap_type);
@@ -304,11 +310,8 @@ bool decode(const uint8_t* data, size_t size, Message& message) {
         } else {
             ok = reader.skip_value(field, wire);
         }
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+        return ok;
+    });
 }
 
 void address_text(const Field& address, char* out) {
