@@ -436,33 +436,34 @@ Outcome check(const Message& message, const Field& packet) {
     return Outcome::event;
 }
 
-}  // namespace
-
-Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
-    bool query = is_query(message.type);
-    const Field& packet = query ? message.query_message : message.response_message;
-    Outcome outcome = check(message, packet);
-    if (outcome != Outcome::event) {
-        return outcome;
-    }
+USHORT event_id(bool query, const Field& packet) {
     if (query) {
-        event.id = query_received_event;
-    } else {
-        bool success = packet.size >= 4 && (packet.data[3] & 0x0F) == 0;
-        event.id = success ? response_success_event : response_failure_event;
+        return query_received_event;
     }
+    bool success = packet.size >= 4 && (packet.data[3] & 0x0F) == 0;  // RCODE NOERROR
+    return success ? response_success_event : response_failure_event;
+}
 
-    bool timed = false;
-    if (!query && message.has_response_time) {
-        timed = filetime_of(message.response_time_sec, message.response_time_nsec, event.timestamp);
+// A response's own time, else its query's, else now.
+int64_t event_time(const Message& message, bool query, int64_t now_filetime) {
+    int64_t filetime = now_filetime;
+    if (!query && message.has_response_time &&
+        filetime_of(message.response_time_sec, message.response_time_nsec, filetime)) {
+        return filetime;
     }
-    if (!timed && message.has_query_time) {
-        timed = filetime_of(message.query_time_sec, message.query_time_nsec, event.timestamp);
+    if (message.has_query_time &&
+        filetime_of(message.query_time_sec, message.query_time_nsec, filetime)) {
+        return filetime;
     }
-    if (!timed) {
-        event.timestamp = now_filetime;
-    }
+    return now_filetime;
+}
 
+standin::PropertyValue text_property(const char* name, const char* value, size_t length) {
+    return {name, reinterpret_cast<const uint8_t*>(value), static_cast<uint32_t>(length + 1)};
+}
+
+// The provider's properties in its order; they point into event and into the frame.
+void fill_properties(const Message& message, bool query, const Field& packet, Event& event) {
     uint32_t protocol = message.socket_protocol;
     event.is_tcp =
         protocol == tcp || protocol == dot || protocol == doh || protocol == dnscrypt_tcp;
@@ -475,22 +476,32 @@ Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
     store_le16(event.qtype, qtype);
     store_le16(event.buffer_size, static_cast<uint16_t>(packet.size));
 
-    auto text = [](const char* name, const char* value, size_t length) {
-        return standin::PropertyValue{name, reinterpret_cast<const uint8_t*>(value),
-                                      static_cast<uint32_t>(length + 1)};
-    };
     standin::PropertyValue* p = event.properties;
     *p++ = {"TCP", &event.is_tcp, 1};
-    *p++ = text("InterfaceIP", event.server_ip, std::strlen(event.server_ip));
-    *p++ = text(query ? "Source" : "Destination", event.client_ip, std::strlen(event.client_ip));
+    *p++ = text_property("InterfaceIP", event.server_ip, std::strlen(event.server_ip));
+    *p++ = text_property(query ? "Source" : "Destination", event.client_ip,
+                         std::strlen(event.client_ip));
     *p++ = {"Port", event.port, 2};
     *p++ = {"XID", event.xid, 2};
-    *p++ = text("QNAME", event.qname, qname_length);
+    *p++ = text_property("QNAME", event.qname, qname_length);
     *p++ = {"QTYPE", event.qtype, 2};
     *p++ = {"BufferSize", event.buffer_size, 2};
     *p++ = {"PacketData", packet.data, packet.size};
     event.property_count = static_cast<size_t>(p - event.properties);
-    return Outcome::event;
+}
+
+}  // namespace
+
+Outcome to_event(const Message& message, int64_t now_filetime, Event& event) {
+    bool query = is_query(message.type);
+    const Field& packet = query ? message.query_message : message.response_message;
+    Outcome outcome = check(message, packet);
+    if (outcome == Outcome::event) {
+        event.id = event_id(query, packet);
+        event.timestamp = event_time(message, query, now_filetime);
+        fill_properties(message, query, packet, event);
+    }
+    return outcome;
 }
 
 }  // namespace tarn::net::dnstap

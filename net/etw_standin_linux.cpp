@@ -13,6 +13,7 @@
 
 #include "config/settings.hpp"
 #include "error/error.hpp"
+#include "net/dns_server_provider.hpp"
 #include "net/dnstap.hpp"
 #include "net/dnstap_listener_linux.hpp"
 #include "net/etw_api.hpp"
@@ -152,8 +153,8 @@ Session* find_by_consumer(TRACEHANDLE handle) {
 int64_t current_filetime() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100 +
-           standin::unix_epoch_filetime;
+    return static_cast<int64_t>(now.tv_sec) * filetime_units_per_second + now.tv_nsec / 100 +
+           unix_epoch_filetime;
 }
 
 // One dnstap message: an event for the consumer, ignored, or dropped and counted.
@@ -176,7 +177,7 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
         drops.count(DropLog::too_large);
         return nullptr;
     }
-    standin::fill_event_record(record, standin::dns_server_guid, event.id, event.timestamp, payload,
+    standin::fill_event_record(record, dns_server_provider, event.id, event.timestamp, payload,
                                logfile->Context);
     logfile->CurrentTime = event.timestamp;
     logfile->EventRecordCallback(&record);
@@ -257,7 +258,7 @@ ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG contro
         return ERROR_INVALID_PARAMETER;
     }
     // Other providers never write to this session: enabling them changes nothing.
-    if (*provider_id == standin::dns_server_guid && control_code != 2) {
+    if (*provider_id == dns_server_provider && control_code != 2) {
         session->level = level;
         session->enabled = control_code == EVENT_CONTROL_CODE_ENABLE_PROVIDER;
     }

@@ -118,6 +118,40 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
 
 constexpr size_t info_header_size = sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO);
 
+// One walk validates and sizes the property list and, as far as the buffer reaches, writes
+// the descriptors and names; false on a malformed payload. At most 65535 bytes of payload:
+// every size here stays far from 32-bit limits.
+bool describe_properties(PayloadWalker& walker, PTRACE_EVENT_INFO buffer, size_t capacity,
+                         size_t& needed, bool& written) {
+    size_t names_offset = info_header_size + walker.count * sizeof(EVENT_PROPERTY_INFO);
+    auto* out = reinterpret_cast<uint8_t*>(buffer);
+    written = buffer != nullptr && names_offset <= capacity;
+    if (written) {
+        std::memset(out, 0, names_offset);
+    }
+    needed = names_offset;
+    Property property;
+    for (uint32_t i = 0; i < walker.count; ++i) {
+        if (!walker.next(property)) {
+            return false;
+        }
+        size_t name_bytes = 2 * static_cast<size_t>(property.name_length);
+        written = written && needed + name_bytes + 2 <= capacity;
+        if (written) {
+            EVENT_PROPERTY_INFO& info = buffer->EventPropertyInfoArray[i];
+            info.NameOffset = static_cast<ULONG>(needed);
+            info.count = 1;
+            info.length = static_cast<USHORT>(property.size);
+            // The same UTF-16LE units, then the terminator.
+            std::memcpy(out + needed, property.name, name_bytes);
+            out[needed + name_bytes] = 0;
+            out[needed + name_bytes + 1] = 0;
+        }
+        needed += name_bytes + 2;
+    }
+    return walker.finished();
+}
+
 }  // namespace
 
 ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD event, ULONG tdh_context_count,
@@ -127,44 +161,14 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD event, ULONG tdh_context_count
         return ERROR_INVALID_PARAMETER;
     }
     PayloadWalker walker;
-    if (!walker.start(event)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    // One walk validates, sizes and, as far as the buffer reaches, writes the names. At most
-    // 65535 bytes of payload: every size here stays far from 32-bit limits.
+    size_t needed = 0;
+    bool written = false;
     size_t capacity = buffer == nullptr ? 0 : *buffer_size;
-    size_t names_offset = info_header_size + walker.count * sizeof(EVENT_PROPERTY_INFO);
-    auto* out = reinterpret_cast<uint8_t*>(buffer);
-    EVENT_PROPERTY_INFO* infos = buffer == nullptr ? nullptr : buffer->EventPropertyInfoArray;
-    bool writing = names_offset <= capacity;
-    if (writing) {
-        std::memset(out, 0, names_offset);
-    }
-    size_t name_offset = names_offset;
-    Property property;
-    for (uint32_t i = 0; i < walker.count; ++i) {
-        if (!walker.next(property)) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        size_t name_bytes = 2 * static_cast<size_t>(property.name_length);
-        writing = writing && name_offset + name_bytes + 2 <= capacity;
-        if (writing) {
-            infos[i].NameOffset = static_cast<ULONG>(name_offset);
-            infos[i].count = 1;
-            infos[i].length = static_cast<USHORT>(property.size);
-            // The same UTF-16LE units, then the terminator.
-            std::memcpy(out + name_offset, property.name, name_bytes);
-            out[name_offset + name_bytes] = 0;
-            out[name_offset + name_bytes + 1] = 0;
-        }
-        name_offset += name_bytes + 2;
-    }
-    if (!walker.finished()) {
+    if (!walker.start(event) || !describe_properties(walker, buffer, capacity, needed, written)) {
         return ERROR_INVALID_PARAMETER;
     }
-    auto needed = static_cast<ULONG>(name_offset);
-    *buffer_size = needed;
-    if (!writing || needed > capacity) {
+    *buffer_size = static_cast<ULONG>(needed);
+    if (!written) {
         return ERROR_INSUFFICIENT_BUFFER;
     }
     buffer->ProviderGuid = event->EventHeader.ProviderId;
