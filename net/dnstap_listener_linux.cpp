@@ -20,7 +20,7 @@ namespace {
 
 constexpr size_t max_connections = 64;
 constexpr size_t max_accepts_per_wake = 128;
-constexpr size_t read_size = 64 * 1024;
+constexpr size_t read_size = 256 * 1024;  // a read takes whatever a busy server has written
 constexpr auto pause_interval = std::chrono::seconds(1);
 constexpr auto accept_pause = std::chrono::seconds(1);
 

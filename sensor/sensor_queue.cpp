@@ -101,8 +101,10 @@ int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
         put(message, length);
     }
 
+    bool wake = consumer_waiting;
+    consumer_waiting = false;
     mutex_unlock(queue_mutex);
-    return event_signal(data_event);
+    return wake ? event_signal(data_event) : 0;
 }
 
 int32_t SensorQueue::pop(uint8_t* destination, uint32_t size) {
@@ -141,7 +143,58 @@ int32_t SensorQueue::pop(uint8_t* destination, uint32_t size) {
     return static_cast<int32_t>(length);
 }
 
+uint32_t SensorQueue::advance(uint32_t position, uint64_t count) const {
+    uint64_t next = uint64_t{position} + count;
+    return static_cast<uint32_t>(next < capacity ? next : next - capacity);
+}
+
+void SensorQueue::copy_out(uint32_t position, uint8_t* destination, uint32_t count) const {
+    uint32_t first = capacity - position;
+    if (count <= first) {
+        std::memcpy(destination, data + position, count);
+    } else {
+        std::memcpy(destination, data + position, first);
+        std::memcpy(destination + first, data, count - first);
+    }
+}
+
+// The ring holds entries as they go on the wire, so whole entries leave as one or two copies.
+int64_t SensorQueue::pop_frames(uint8_t* destination, uint32_t size) {
+    mutex_lock(queue_mutex);
+    uint64_t taken = 0;
+    uint32_t end = read_pos;
+    bool at_start = true;
+    while (!(at_start ? empty() : end == write_pos)) {
+        uint64_t entry = uint64_t{length_bytes} + entry_length_at(end);
+        if (taken + entry > size) {
+            break;
+        }
+        taken += entry;
+        end = advance(end, entry);
+        at_start = false;
+    }
+    if (taken == 0) {
+        bool nothing = empty();
+        mutex_unlock(queue_mutex);
+        return nothing ? 0 : -1;
+    }
+    copy_out(read_pos, destination, static_cast<uint32_t>(taken));
+    if (uint64_t{read_pos} + taken >= capacity) {
+        wrapped = 0;  // the reader passed the end of the ring
+    }
+    read_pos = end;
+    mutex_unlock(queue_mutex);
+    return static_cast<int64_t>(taken);
+}
+
 int SensorQueue::wait() {
+    mutex_lock(queue_mutex);
+    bool idle = empty();
+    consumer_waiting = idle;
+    mutex_unlock(queue_mutex);
+    if (!idle) {
+        return 0;
+    }
     mutex_lock(wait_mutex);
     event_wait(data_event, wait_mutex);
     return mutex_unlock(wait_mutex);

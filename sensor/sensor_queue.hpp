@@ -16,11 +16,17 @@ class SensorQueue {
     SensorQueue(const SensorQueue&) = delete;
     SensorQueue& operator=(const SensorQueue&) = delete;
 
-    // Returns the result of signalling data_event; throws SensorError if length > capacity.
+    // Throws SensorError if length > capacity. Signals data_event only when the consumer
+    // waits, or is about to: while it is busy the entry simply joins its next batch. Returns
+    // the result of that signal, or 0.
     int32_t push(const uint8_t* data, uint32_t length);
     // 0 when empty, -1 when the oldest entry is longer than size, else its length.
     int32_t pop(uint8_t* destination, uint32_t size);
-    // Blocks until data_event is signalled.
+    // Takes the oldest whole entries that fit in size, in one hold of the lock, each as it
+    // goes on the wire: its 4-byte big-endian length, then the message. 0 when empty, -1
+    // when the oldest entry alone does not fit, else the bytes taken.
+    int64_t pop_frames(uint8_t* destination, uint32_t size);
+    // Returns at once while entries wait; otherwise blocks until data_event is signalled.
     int wait();
 
     Event data_event_handle() const { return data_event; }
@@ -33,8 +39,11 @@ class SensorQueue {
     uint64_t discarded_entries() const { return discarded.load(std::memory_order_relaxed); }
 
   private:
+    bool empty() const { return wrapped == 0 && read_pos >= write_pos; }
     void drop_oldest();
     uint32_t entry_length_at(uint32_t position) const;
+    uint32_t advance(uint32_t position, uint64_t count) const;
+    void copy_out(uint32_t position, uint8_t* destination, uint32_t count) const;
 
     uint8_t* data = nullptr;
     uint32_t capacity = 0;
@@ -42,6 +51,7 @@ class SensorQueue {
     uint32_t write_pos = 0;
     uint8_t wrapped = 0;
     std::atomic<uint64_t> discarded{0};  // written only under queue_mutex
+    bool consumer_waiting = false;       // under queue_mutex
     Mutex queue_mutex = nullptr;
     Mutex wait_mutex = nullptr;
     Event data_event = nullptr;

@@ -8,15 +8,16 @@
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
 #include "sensor/wire_format.hpp"
+#include "support/back_off.hpp"
+#include "support/byte_order.hpp"
 #include "support/log.hpp"
 
 namespace tarn::sensor {
 
 namespace {
 
-constexpr int32_t first_buffer_size = 4096;
-constexpr int back_off_steps = 10;
-constexpr uint32_t back_off_step_milliseconds = 1000;
+// A batch: every whole frame waiting, up to this much (or the one frame, when larger).
+constexpr int32_t first_buffer_size = 256 * 1024;
 
 struct FreeBytes {
     void operator()(uint8_t* bytes) const { std::free(bytes); }
@@ -116,11 +117,12 @@ void SensorQueueProcessor::run() {
     if (buffer == nullptr) {
         grow_buffer();
     }
-    unsent_length = 0;
+    unsent_begin = unsent_end = 0;
     TcpConnection connection;
+    connection.watch(&stop_requested);
     while (!stop_requested) {
         serve_first_reachable(connection, version.get());
-        back_off();
+        wait_for_retry(stop_requested);
     }
     connection.close();
 }
@@ -149,59 +151,72 @@ bool SensorQueueProcessor::connect(TcpConnection& connection, const config::Targ
         log_message("Connected to %s:%d", ip, port);
         return true;
     } catch (const std::exception& failure) {
-        log_message("ERROR - Connect to %s:%d failed: %s", ip, port, failure.what());
+        if (!stop_requested) {
+            log_message("ERROR - Connect to %s:%d failed: %s", ip, port, failure.what());
+        }
         return false;
     }
 }
 
-// The version frame, then one frame per message, until a stop (the connection is closed) or a
-// failure (logged; the connection is left for the next connect to close).
+// The version frame, then every frame taken from the queue, until a stop (the connection is
+// closed) or a failure (logged; the connection is left for the next connect to close).
 void SensorQueueProcessor::deliver(TcpConnection& connection, const config::Target& target,
                                    const uint8_t* version) {
     try {
         connection.send_all(version, wire::version_frame_size);
         while (!stop_requested) {
-            if (unsent_length == 0 && !take_message()) {
+            if (unsent_begin == unsent_end && !take_batch()) {
                 continue;
             }
             send_unsent(connection);
         }
         connection.close();
     } catch (const std::exception& failure) {
-        log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
-                    static_cast<int>(target.port), failure.what());
+        if (!stop_requested) {
+            log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
+                        static_cast<int>(target.port), failure.what());
+        }
     }
 }
 
-// Pops the oldest message into the buffer; false when there was none to take yet (the buffer
-// was too small and has grown, or the queue was empty and has been waited on).
-bool SensorQueueProcessor::take_message() {
-    int32_t length = queue->pop(buffer, static_cast<uint32_t>(buffer_size));
-    if (length < 0) {
+// Takes every whole frame waiting into the buffer; false when there was none to take yet (the
+// buffer was too small and has grown, or the queue was empty and has been waited on).
+bool SensorQueueProcessor::take_batch() {
+    int64_t taken = queue->pop_frames(buffer, static_cast<uint32_t>(buffer_size));
+    if (taken < 0) {
         grow_buffer();
         return false;
     }
-    if (length == 0) {
+    if (taken == 0) {
         queue->wait();
         return false;
     }
-    unsent_length = length;
+    unsent_begin = 0;
+    unsent_end = static_cast<uint32_t>(taken);
     return true;
 }
 
-// A send that throws leaves the message unsent: it goes again, whole, on the next connection.
+// Frames the socket took whole are done; a frame a failure cut goes again, whole and first, on
+// the next connection, followed by the rest that never left.
 void SensorQueueProcessor::send_unsent(TcpConnection& connection) {
-    const auto length = static_cast<uint32_t>(unsent_length);
-    uint8_t prefix[wire::frame_prefix_size];
-    wire::encode_frame_prefix(prefix, length);
-    connection.send_all(prefix, sizeof prefix);
-    connection.send_all(buffer, length);
-    unsent_length = 0;
+    try {
+        connection.send_all(buffer + unsent_begin, unsent_end - unsent_begin);
+    } catch (...) {
+        unsent_begin = start_of_frame_at(unsent_begin + connection.sent());
+        throw;
+    }
+    unsent_begin = unsent_end = 0;
 }
 
-void SensorQueueProcessor::back_off() {
-    for (int step = 0; step < back_off_steps && !stop_requested; ++step) {
-        sleep_milliseconds(back_off_step_milliseconds);
+// The start of the unsent frame that holds the byte at position.
+uint32_t SensorQueueProcessor::start_of_frame_at(uint32_t position) const {
+    uint32_t frame = unsent_begin;
+    for (;;) {
+        uint32_t next = frame + wire::frame_prefix_size + load_be32(buffer + frame);
+        if (next > position || next >= unsent_end) {
+            return frame;
+        }
+        frame = next;
     }
 }
 

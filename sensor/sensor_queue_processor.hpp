@@ -12,8 +12,9 @@ namespace tarn::sensor {
 
 class TcpConnection;
 
-// The delivery thread: one target at a time, a VersionMessage first on every connection, one
-// frame per queued message, a 10-second back-off, and the one failed message resent whole.
+// The delivery thread: one target at a time, a VersionMessage first on every connection, then
+// every waiting message as a frame, in batches taken from the queue in one piece; a 10-second
+// back-off after a failure, and the frame a failed send cut resent whole, first.
 class SensorQueueProcessor {
   public:
     SensorQueueProcessor(SensorQueue& queue, const std::list<config::Target>& targets);
@@ -34,9 +35,9 @@ class SensorQueueProcessor {
     void serve_first_reachable(TcpConnection& connection, const uint8_t* version);
     bool connect(TcpConnection& connection, const config::Target& target);
     void deliver(TcpConnection& connection, const config::Target& target, const uint8_t* version);
-    bool take_message();
+    bool take_batch();
     void send_unsent(TcpConnection& connection);
-    void back_off();
+    uint32_t start_of_frame_at(uint32_t position) const;
     void grow_buffer();
 
     Thread thread = nullptr;
@@ -45,8 +46,9 @@ class SensorQueueProcessor {
     const std::list<config::Target>* targets;
     uint8_t* buffer = nullptr;
     int32_t buffer_size = 0;
-    // Bytes of the message in buffer whose send has not yet succeeded whole; 0 when none.
-    int32_t unsent_length = 0;
+    // The frames in buffer not yet handed whole to a socket: [unsent_begin, unsent_end).
+    uint32_t unsent_begin = 0;
+    uint32_t unsent_end = 0;
     Event fatal_event = nullptr;
 };
 

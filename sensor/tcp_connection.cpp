@@ -1,0 +1,102 @@
+#include "sensor/tcp_connection.hpp"
+
+#include <algorithm>
+
+#include "error/error.hpp"
+
+// The same sequence on every platform: a non-blocking connect, sends tried first and a
+// writability wait only when the send buffer is full, waits in slices that a stop ends.
+namespace tarn::sensor {
+
+namespace {
+
+constexpr int stop_check_ms = 100;
+constexpr int longest_slice_ms = 86400000;
+
+}  // namespace
+
+TcpConnection::~TcpConnection() {
+    close();
+}
+
+void TcpConnection::close() {
+    if (socket_handle != socket_calls::no_socket) {
+        socket_calls::close(socket_handle);
+        socket_handle = socket_calls::no_socket;
+    }
+}
+
+TcpConnection::Clock::time_point TcpConnection::deadline() const {
+    // The time-out is configured as unsigned seconds: -1 is a very long wait, not none.
+    return Clock::now() + std::chrono::seconds(static_cast<uint32_t>(timeout));
+}
+
+void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
+                               int32_t target_timeout) {
+    close();
+    ip = target_ip;
+    port = target_port;
+    timeout = target_timeout;
+    if (int code = socket_calls::open(socket_handle)) {
+        error::throw_failure<SensorError>("socket()", code);
+    }
+    if (int code = socket_calls::set_non_blocking(socket_handle)) {
+        error::throw_failure<SensorError>("ioctlsocket(FIONBIO)", code);
+    }
+    if (int code = socket_calls::start_connect(socket_handle, ip.c_str(), port)) {
+        error::throw_failure<SensorError>("connect(" + ip + ")", code);
+    }
+    wait_writable(deadline());
+    // A refused or failed attempt also reports writable; its error waits on the socket.
+    if (int code = socket_calls::pending_error(socket_handle)) {
+        error::throw_failure<SensorError>("connect(" + ip + ")", code);
+    }
+}
+
+void TcpConnection::wait_writable(Clock::time_point until) {
+    for (;;) {
+        if (stop != nullptr && *stop) {
+            throw SensorError("stopped");
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        int64_t slice = std::clamp<int64_t>(left.count(), 0, longest_slice_ms);
+        if (stop != nullptr) {
+            slice = std::min<int64_t>(slice, stop_check_ms);
+        }
+        int code = 0;
+        int ready = socket_calls::wait_writable(socket_handle, static_cast<int>(slice), code);
+        if (ready > 0) {
+            return;
+        }
+        if (ready < 0) {
+            error::throw_failure<SensorError>("select()", code);
+        }
+        if (Clock::now() >= until) {
+            throw SensorError("select() timed out");
+        }
+    }
+}
+
+void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
+    sent_bytes = 0;
+    const Clock::time_point until = deadline();
+    while (sent_bytes < length) {
+        int code = 0;
+        int64_t count =
+            socket_calls::send_some(socket_handle, data + sent_bytes, length - sent_bytes, code);
+        if (count < 0) {
+            error::throw_failure<SensorError>("send()", code);
+        }
+        if (count == 0) {
+            wait_writable(until);
+            continue;
+        }
+        sent_bytes += static_cast<uint32_t>(count);
+    }
+}
+
+int network_startup() {
+    return socket_calls::startup();
+}
+
+}  // namespace tarn::sensor
