@@ -1,9 +1,9 @@
 #include "log_capture.hpp"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "support/log.hpp"
 #include "support/threads.hpp"
@@ -11,31 +11,14 @@
 namespace tarn::test {
 
 namespace {
-std::string path_of_log;
-
-long long file_size(const std::string& path) {
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    return error ? 0 : static_cast<long long>(size);
-}
+const std::string path = (std::filesystem::temp_directory_path() /
+                          ("tarn-tests-" + std::to_string(current_process_id()) + ".log"))
+                             .string();
+[[maybe_unused]] const int opened = (std::filesystem::remove(path), open_log(path.c_str()));
 }  // namespace
 
-void open_test_log() {
-    path_of_log = (std::filesystem::temp_directory_path() /
-                   ("tarn-tests-" + std::to_string(current_process_id()) + ".log"))
-                      .string();
-    std::remove(path_of_log.c_str());
-    open_log(path_of_log.c_str());
-}
-
-const std::string& test_log_path() {
-    return path_of_log;
-}
-
-LogCapture::LogCapture() : start(file_size(path_of_log)) {}
-
 std::string LogCapture::text() const {
-    std::ifstream in(path_of_log, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     in.seekg(start);
     std::ostringstream out;
     out << in.rdbuf();
@@ -45,20 +28,30 @@ std::string LogCapture::text() const {
 std::vector<std::string> LogCapture::lines() const {
     std::vector<std::string> result;
     std::istringstream in(text());
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        // "2026-12-05T22:06:45Z [4242]: message"
+    for (std::string line; std::getline(in, line);) {
+        // On Windows the text mode's CR LF, and that of system texts inside messages.
+        line.erase(line.find_last_not_of('\r') + 1);
+        // "2026-12-05T22:06:45Z [4242]: message"; a line without it continues a message.
         auto marker = line.find("]: ");
-        if (line.size() > 21 && line[20] == ' ' && line[21] == '[' && marker != std::string::npos) {
-            result.push_back(line.substr(marker + 3));
-        } else {
-            result.push_back(line);  // continuation of a message that held a newline
+        if (!line.empty()) {
+            result.push_back(line.size() > 21 && line[21] == '[' && marker != std::string::npos
+                                 ? line.substr(marker + 3)
+                                 : line);
         }
     }
     return result;
+}
+
+bool LogCapture::wait_for(const std::string& wanted, bool prefix) const {
+    for (int i = 0; i < 1000; ++i) {
+        for (const std::string& line : lines()) {
+            if (prefix ? line.rfind(wanted, 0) == 0 : line == wanted) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace tarn::test
