@@ -1,0 +1,91 @@
+// Runtime support: events and the stop primitives, and the log line.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "agent/run_agent.hpp"
+#include "log_capture.hpp"
+#include "support/log.hpp"
+
+namespace tarn {
+namespace {
+
+// The run sequence's stop wait on another thread: whether it returned, holding the mutex again.
+bool stop_wait_returns_within(std::chrono::milliseconds limit) {
+    auto waiter = std::async(std::launch::async, [] {
+        mutex_lock(run_mutex);
+        event_wait(stop_event, run_mutex);
+        return mutex_unlock(run_mutex) == 0;
+    });
+    bool returned = waiter.wait_for(limit) == std::future_status::ready;
+    if (!returned) {
+        event_signal(stop_event);  // releases the waiter so that it can end
+    }
+    return waiter.get() && returned;
+}
+
+TEST(Event, StopSignalledBeforeTheWaitIsKeptAndConsumedOnce) {
+    // A control handler stops twice before the run sequence, whose own call keeps the event.
+    create_stop_primitives();
+    Event event = stop_event;
+    ASSERT_EQ(0, event_signal(stop_event));
+    ASSERT_EQ(0, event_signal(stop_event));
+    create_stop_primitives();
+    EXPECT_EQ(event, stop_event);
+    EXPECT_TRUE(stop_wait_returns_within(std::chrono::seconds(5))) << "the early stop was lost";
+    EXPECT_FALSE(stop_wait_returns_within(std::chrono::milliseconds(200))) << "signals counted";
+}
+
+// "%Y-%m-%dT%H:%M:%SZ [pid]: message" in UTC, one whole line per call from any thread.
+TEST(Log, LinesAreWholeUtcStampedAndTagged) {
+#if !defined(_WIN32)
+    setenv("TZ", "XST-5:30", 1);  // local time far from UTC
+    tzset();
+#endif
+    test::LogCapture log;
+    auto utc_now = [] {
+        char stamp[32];
+        std::time_t now = std::time(nullptr);
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+        return std::string(stamp);
+    };
+    const std::string first = utc_now();
+    std::vector<std::thread> threads;
+    for (char letter : {'a', 'b', 'c', 'd'}) {
+        threads.emplace_back([letter] {
+            for (int i = 0; i < 100; ++i) {
+                // Around the length the log formats in place, and beyond it.
+                log_message("%c%03d %s", letter, i, std::string(960 + i % 60, letter).c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const std::string last = utc_now();
+#if !defined(_WIN32)
+    unsetenv("TZ");
+    tzset();
+#endif
+    std::regex shape(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) \[(\d+)\]: ([a-d])(\d{3}) (.*)\r?)");
+    std::istringstream text(log.text());
+    std::vector<int> next(4);
+    for (std::string line; std::getline(text, line);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line.substr(0, 80);
+        EXPECT_TRUE(m[1] >= first && m[1] <= last) << m[1];
+        EXPECT_EQ(std::to_string(current_process_id()), m[2].str());
+        int i = std::stoi(m[4]);
+        EXPECT_EQ(next[m[3].str()[0] - 'a']++, i);
+        EXPECT_EQ(std::string(960 + i % 60, m[3].str()[0]), m[5].str());
+    }
+    EXPECT_EQ(std::vector<int>(4, 100), next);
+}
+
+}  // namespace
+}  // namespace tarn
