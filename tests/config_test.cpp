@@ -1,0 +1,110 @@
+// Configuration: key and value cut from lines of at most 4095 bytes; the settings, logged.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "config/settings.hpp"
+#include "error/error.hpp"
+#include "log_capture.hpp"
+#include "support/threads.hpp"
+
+namespace tarn::config {
+namespace {
+
+ConfigStore loaded(const std::string& bytes) {
+    auto path = std::filesystem::temp_directory_path() /
+                ("tarn-config-" + std::to_string(current_process_id()) + ".conf");
+    std::ofstream(path, std::ios::binary) << bytes;
+    ConfigStore store;
+    store.load(path.string().c_str());
+    return store;
+}
+
+TEST(ConfigStore, LinesFileOrderCaseNulsAndLongLines) {
+    const std::pair<const char*, const char*> lines[] = {
+        // line, "key=value" or nothing
+        {"  Target   10.0.0.1:9000  30   # primary\n", "target=10.0.0.1:9000  30"},
+        {"\v\fkey\r\v value \f\r\n", "key=value"},
+        {"key a b#c d\n", "key=a b"},
+        {"queue-size = 1000\n", "queue-size== 1000"},
+        {"   #key value\n", ""},
+        {"K\xC4Y\xA0V \xA0value\xA0 x\n", "k\xC4y\xA0v=\xA0value\xA0 x"}};  // high bytes: no blanks
+    for (const auto& [line, expected] : lines) {
+        auto entry = ConfigStore::parse_line(line);
+        EXPECT_EQ(expected, entry ? entry->key + "=" + entry->value : "") << line;
+    }
+    ConfigStore store = loaded(
+        "target 10.0.0.1\nQueue-Size 1000\r\nTARGET 10.0.0.2:9000 30\r\nqueue-size "
+        "2000\nlogging\n" +
+        std::string("key value\0hidden words\n\0whole line hidden\n", 42) + "first " +
+        std::string(4093, 'a') + " last 1\n");
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.1", "10.0.0.2:9000 30"}), store.get_all("target"));
+    EXPECT_STREQ("10.0.0.1", store.get("target"));
+    EXPECT_STREQ("1000", store.get("queue-size"));
+    EXPECT_STREQ("", store.get("logging"));
+    EXPECT_STREQ("value", store.get("key"));
+    for (const char* absent : {"Target", "targe", "targets", "hidden", "whole"}) {
+        EXPECT_EQ(nullptr, store.get(absent)) << absent;
+    }
+    // Read in pieces of 4095 bytes: the rest of a longer line is a line of its own.
+    EXPECT_EQ(std::string(4089, 'a'), store.get("first"));
+    EXPECT_STREQ("last 1", store.get("aaaa"));
+    // A failed load names the path and the system's text, and leaves nothing of the last one.
+    std::string missing = (std::filesystem::temp_directory_path() / "tarn-no" / "a").string();
+    try {
+        store.load(missing.c_str());
+        ADD_FAILURE() << "a missing file was loaded";
+    } catch (const ConfigError& failure) {
+        EXPECT_EQ("fopen(" + missing + ") failed: " + error::system_error_text(2), failure.what());
+    }
+    EXPECT_TRUE(store.get_all("target").empty());
+}
+
+TEST(Settings, TakenFromTheFirstLineAndLogged) {
+    const std::string q = "Config: queue-size = ", t = "Config: target = ip:";
+    const std::string s = "Config: dnstap-socket = ", standard = "/run/sabrel-agent/dnstap.sock";
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"logging on\n", {q + "104857600", s + standard}},
+        {"queue-size 0\nqueue-size 2000\n", {q + "104857600", s + standard}},
+        {"queue-size 1000 bytes\nqueue-size 2000\n", {q + "1000", s + standard}},
+        {"QUEUE-SIZE -1\n", {q + "4294967295", s + standard}},
+        {"DNSTAP-SOCKET\ndnstap-socket /tmp/b.sock\n", {q + "104857600", s + standard}},
+        // Targets: the first colon ends the address, the first word after it is the time-out;
+        // port and time-out as a 32-bit atol gives them, 0 or nothing for the default; the
+        // port's low 16 bits.
+        {"target 10.1.2.3\nTarget 10.1.2.3:9000\t  30 40\ntarget\ntarget 10.1.2.3 30:40\n"
+         "target h:1:2\ntarget h:http never\ntarget h:65537 0\ntarget h:65536 -1\n"
+         "target h:-1 4294967295\ntarget h:99999999999999999999 12s\n"
+         "target h:-99999999999999999999 -99999999999\ntarget h: 9000\n"
+         "dnstap-socket /tmp/a.sock\ndnstap-socket /tmp/b\n",
+         {q + "104857600", t + "10.1.2.3 port:8100 timeout:5", t + "10.1.2.3 port:9000 timeout:30",
+          t + " port:8100 timeout:5", t + "10.1.2.3 30 port:40 timeout:30",
+          t + "h port:1 timeout:5", t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
+          t + "h port:8100 timeout:4294967295", t + "h port:65535 timeout:2147483647",
+          t + "h port:65535 timeout:12", t + "h port:8100 timeout:2147483648",
+          t + "h port:9000 timeout:9000", s + "/tmp/a.sock"}}};
+    for (auto [text, expected] : cases) {
+        queue_size = 104857600;
+        target_list.clear();
+        ConfigStore store = loaded(text);
+        test::LogCapture log;
+        apply_settings(store);
+        std::vector<std::string> listed = {q + std::to_string(queue_size)};
+        for (const Target& x : target_list) {
+            listed.push_back(t + x.ip + " port:" + std::to_string(x.port) +
+                             " timeout:" + std::to_string(x.timeout));
+        }
+#if defined(_WIN32)
+        expected.pop_back();  // no dnstap socket there
+#else
+        listed.push_back(s + dnstap_socket);
+        dnstap_socket = standard;
+#endif
+        EXPECT_EQ(expected, log.lines()) << text;
+        EXPECT_EQ(expected, listed) << text;
+    }
+}
+
+}  // namespace
+}  // namespace tarn::config
