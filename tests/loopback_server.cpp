@@ -1,138 +1,100 @@
 #include "loopback_server.hpp"
 
-#include <algorithm>
+#include <chrono>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+using Length = int;
+#else
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SOCKET = int;
+using Length = socklen_t;
+#define closesocket close
+#endif
 
 namespace tarn::test {
 
-LoopbackServer::LoopbackServer(std::vector<ConnectionPlan> connection_plans)
-    : plans(std::move(connection_plans)) {
-    socket_shim::startup();
-    listener = socket_shim::listen_loopback(listen_port);
-    if (listener != -1) {
-        worker = std::thread([this] { serve(); });
+namespace {
+
+bool readable(intptr_t handle, int seconds) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(handle), &set);
+    timeval limit{seconds, 0};
+    return select(static_cast<int>(handle) + 1, &set, nullptr, nullptr, &limit) > 0;
+}
+
+}  // namespace
+
+Listener::Listener() {
+#if defined(_WIN32)
+    static WSADATA data;
+    static int started = WSAStartup(0x0202, &data);
+    (void)started;
+#endif
+    handle = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Length size = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (bind(static_cast<SOCKET>(handle), raw, size) == 0 &&
+        listen(static_cast<SOCKET>(handle), 16) == 0 &&
+        getsockname(static_cast<SOCKET>(handle), raw, &size) == 0) {
+        port = ntohs(address.sin_port);
     }
 }
 
-LoopbackServer::~LoopbackServer() {
-    stopping = true;
-    if (worker.joinable()) {
-        worker.join();
-    }
-    socket_shim::close_handle(listener);
+Listener::~Listener() {
+    close_connection(handle);
 }
 
-std::vector<Bytes> LoopbackServer::received() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return connections;
+intptr_t Listener::accept(int seconds) {
+    return readable(handle, seconds)
+               ? static_cast<intptr_t>(::accept(static_cast<SOCKET>(handle), nullptr, nullptr))
+               : -1;
 }
 
-bool LoopbackServer::wait_for(const std::function<bool(const std::vector<Bytes>&)>& condition,
-                              std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition(received())) {
-            return true;
+Bytes read_bytes(intptr_t connection, size_t size, int seconds) {
+    Bytes got;
+    char buffer[65536];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (got.size() < size && std::chrono::steady_clock::now() < deadline &&
+           readable(connection, 1)) {
+        int wanted = static_cast<int>(std::min(sizeof buffer, size - got.size()));
+        int count = static_cast<int>(recv(static_cast<SOCKET>(connection), buffer, wanted, 0));
+        if (count <= 0) {
+            break;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        got.insert(got.end(), buffer, buffer + count);
     }
+    return got;
 }
 
-void LoopbackServer::serve() {
-    struct Open {
-        intptr_t handle;
-        size_t index;
-        ConnectionPlan plan;
-    };
-    std::vector<Open> open;
-    std::vector<uint8_t> buffer(1 << 16);
-    while (!stopping) {
-        std::vector<intptr_t> watched = {listener};
-        for (const Open& connection : open) {
-            if (connection.plan.mode != ConnectionPlan::Mode::never_read) {
-                watched.push_back(connection.handle);
-            }
+std::vector<Bytes> read_frames(intptr_t connection, size_t count, int seconds) {
+    std::vector<Bytes> frames;
+    while (frames.size() < count) {
+        Bytes length = read_bytes(connection, 4, seconds);
+        if (length.size() < 4) {
+            break;
         }
-        std::vector<bool> ready;
-        if (!socket_shim::wait_readable(watched, ready, 20)) {
-            continue;
-        }
-        if (ready[0]) {
-            intptr_t accepted = socket_shim::accept_one(listener);
-            if (accepted != -1) {
-                std::lock_guard<std::mutex> guard(lock);
-                // A new connection means the agent gave up on the older ones.
-                for (const Open& old : open) {
-                    socket_shim::close_handle(old.handle);
-                }
-                open.clear();
-                size_t index = connections.size();
-                connections.emplace_back();
-                open.push_back({accepted, index, plans[std::min(index, plans.size() - 1)]});
-            }
-            continue;
-        }
-        for (size_t i = 1; i < watched.size(); ++i) {
-            if (!ready[i]) {
-                continue;
-            }
-            auto found = std::find_if(open.begin(), open.end(),
-                                      [&](const Open& o) { return o.handle == watched[i]; });
-            size_t want = buffer.size();
-            size_t have = 0;
-            {
-                std::lock_guard<std::mutex> guard(lock);
-                have = connections[found->index].size();
-            }
-            if (found->plan.mode == ConnectionPlan::Mode::reset_after) {
-                want = std::min(want, found->plan.reset_after_bytes - have);
-            }
-            long count = socket_shim::receive_some(found->handle, buffer.data(), want);
-            if (count <= 0) {
-                socket_shim::close_handle(found->handle);
-                open.erase(found);
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(lock);
-            Bytes& stream = connections[found->index];
-            stream.insert(stream.end(), buffer.begin(), buffer.begin() + count);
-            if (found->plan.mode == ConnectionPlan::Mode::reset_after &&
-                stream.size() >= found->plan.reset_after_bytes) {
-                socket_shim::reset_handle(found->handle);
-                open.erase(found);
-            }
-        }
+        frames.push_back(read_bytes(
+            connection,
+            size_t{length[0]} << 24 | size_t{length[1]} << 16 | size_t{length[2]} << 8 | length[3],
+            seconds));
     }
-    for (const Open& connection : open) {
-        socket_shim::close_handle(connection.handle);
-    }
+    return frames;
 }
 
-uint16_t unused_port() {
-    socket_shim::startup();
-    uint16_t port = 0;
-    intptr_t handle = socket_shim::listen_loopback(port);
-    socket_shim::close_handle(handle);
-    return port;
-}
-
-bool split_frames(const Bytes& stream, std::vector<Bytes>& frames) {
-    size_t at = 0;
-    while (at < stream.size()) {
-        if (stream.size() - at < 4) {
-            return false;
-        }
-        size_t length = (size_t{stream[at]} << 24) | (size_t{stream[at + 1]} << 16) |
-                        (size_t{stream[at + 2]} << 8) | stream[at + 3];
-        if (stream.size() - at - 4 < length) {
-            return false;
-        }
-        frames.emplace_back(stream.begin() + at + 4, stream.begin() + at + 4 + length);
-        at += 4 + length;
+void close_connection(intptr_t connection, bool reset) {
+    linger abort_close{1, 0};
+    if (reset) {
+        setsockopt(static_cast<SOCKET>(connection), SOL_SOCKET, SO_LINGER,
+                   reinterpret_cast<const char*>(&abort_close), sizeof abort_close);
     }
-    return true;
+    closesocket(static_cast<SOCKET>(connection));
 }
 
 }  // namespace tarn::test
