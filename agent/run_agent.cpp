@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/platform.hpp"
+#include "agent/statistics_reporter.hpp"
 #include "config/config_store.hpp"
 #include "config/settings.hpp"
 #include "net/etw_session.hpp"
@@ -75,6 +76,8 @@ void run_steps() {
     log_message("Starting ETW session");
     session.start();
     log_message("Started!");
+    StatisticsReporter reporter;
+    reporter.start();
 
     install_stop_handlers();
 
@@ -87,6 +90,7 @@ void run_steps() {
     session_guard.stop_now();
     log_message("Stopping sensor queue processor");
     processor_guard.stop_now();
+    reporter.stop();
     log_message("Stopped!");
 }
 

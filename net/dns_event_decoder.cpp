@@ -5,9 +5,11 @@
 #include <string_view>
 
 #include "error/error.hpp"
+#include "net/dns_server_provider.hpp"
 #include "net/etw_trace_state.hpp"
 #include "sensor/wire_format.hpp"
 #include "support/log.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::net {
 
@@ -223,25 +225,44 @@ bool encode_record(EventDecode& decode, const Property& packet_data) {
     return read_property(decode, packet_data, packet_size, packet);
 }
 
+// ETW tells a real-time consumer what it lost with records of its own.
+void count_lost_event_record(PEVENT_RECORD event) {
+    const EVENT_DESCRIPTOR& descriptor = event->EventHeader.EventDescriptor;
+    if (std::memcmp(&event->EventHeader.ProviderId, &lost_event_provider, sizeof(GUID)) == 0 &&
+        descriptor.Opcode >= lost_event_opcode && descriptor.Opcode <= lost_file_opcode) {
+        statistics().lost_records.add();
+    }
+}
+
 }  // namespace
 
 void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
-    // Other providers cost nothing, not even a TDH call.
+    // Other providers cost nothing, not even a TDH call; ETW's own lost-event records count.
     if (std::memcmp(&event->EventHeader.ProviderId, &dns_server_provider, sizeof(GUID)) != 0) {
+        count_lost_event_record(event);
         return;
     }
     EventDecode decode{state, event};
     // Every event of the provider is decoded once, so a TDH failure is logged whatever its ID.
-    if (!fetch_event_information(decode) || !is_packet_event(event)) {
+    if (!fetch_event_information(decode)) {
+        statistics().capture_drops.add();
+        return;
+    }
+    if (!is_packet_event(event)) {
         return;
     }
     Property packet_data = {};
-    if (!find_packet_data(decode, packet_data) || !read_is_tcp(decode) ||
-        !read_address(decode, server_ip_property, state.server_ip, state.server_ip_length) ||
-        !read_address(decode, device_ip_property, state.device_ip, state.device_ip_length) ||
-        !is_ipv4_device(state) || !encode_record(decode, packet_data)) {
+    bool read = find_packet_data(decode, packet_data) && read_is_tcp(decode) &&
+                read_address(decode, server_ip_property, state.server_ip, state.server_ip_length) &&
+                read_address(decode, device_ip_property, state.device_ip, state.device_ip_length);
+    if (read && !is_ipv4_device(state)) {
+        return;  // by design, not a loss
+    }
+    if (!read || !encode_record(decode, packet_data)) {
+        statistics().capture_drops.add();
         return;
     }
+    statistics().events_decoded.add();
     if (state.message_callback != nullptr) {
         state.message_callback(state.message.data, static_cast<uint32_t>(state.message_length),
                                state.message_context);

@@ -126,6 +126,9 @@ using PENABLE_TRACE_PARAMETERS = ENABLE_TRACE_PARAMETERS*;
 
 ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
                   PEVENT_TRACE_PROPERTIES properties);
+constexpr ULONG EVENT_TRACE_CONTROL_QUERY = 0;
+ULONG ControlTraceA(TRACEHANDLE trace_handle, LPCSTR instance_name,
+                    PEVENT_TRACE_PROPERTIES properties, ULONG control_code);
 ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG control_code, UCHAR level,
                      ULONGLONG match_any_keyword, ULONGLONG match_all_keyword, ULONG timeout,
                      PENABLE_TRACE_PARAMETERS enable_parameters);

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -116,6 +117,26 @@ void trace_steps(EtwTraceState& state, PropertiesBlock& block) {
 }
 
 }  // namespace
+
+bool query_session_losses(uint64_t& events_lost, uint64_t& buffers_lost) {
+    // Room behind the structure for the session and log file names the query writes back.
+    constexpr size_t name_room = 1024;
+    struct QueryBlock {
+        EVENT_TRACE_PROPERTIES properties;
+        char names[2 * name_room];
+    } block;
+    std::memset(&block, 0, sizeof block);
+    block.properties.Wnode.BufferSize = sizeof block;
+    block.properties.LoggerNameOffset = offsetof(QueryBlock, names);
+    block.properties.LogFileNameOffset = offsetof(QueryBlock, names) + name_room;
+    if (ControlTraceA(0, session_name, &block.properties, EVENT_TRACE_CONTROL_QUERY) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    events_lost = block.properties.EventsLost;
+    buffers_lost = block.properties.RealTimeBuffersLost;
+    return true;
+}
 
 GrowingBuffer::~GrowingBuffer() {
     std::free(data);

@@ -33,4 +33,8 @@ class EtwSession {
     void* callback_context = nullptr;
 };
 
+// What ETW itself lost in the session since it started (EventsLost and RealTimeBuffersLost of
+// a ControlTrace query); false when the session cannot be queried.
+bool query_session_losses(uint64_t& events_lost, uint64_t& buffers_lost);
+
 }  // namespace tarn::net

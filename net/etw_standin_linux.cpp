@@ -19,6 +19,7 @@
 #include "net/etw_api.hpp"
 #include "net/standin_event.hpp"
 #include "support/log.hpp"
+#include "support/statistics.hpp"
 
 namespace {
 
@@ -36,7 +37,7 @@ class DropLog {
     enum Kind : size_t { too_large = dnstap::outcome_count, kind_count };
 
     void count(size_t kind) {
-        ++totals[kind];
+        tarn::statistics().capture_drops.add();
         if (!seen[kind]) {
             seen[kind] = true;
             log_message("ERROR - dnstap message dropped: %s", text(kind));
@@ -80,7 +81,6 @@ class DropLog {
         return written < 0 ? 0 : std::min(static_cast<size_t>(written), room - 1);
     }
 
-    uint64_t totals[kind_count] = {};
     uint64_t unreported[kind_count] = {};
     bool seen[kind_count] = {};
     Clock::time_point last_summary = Clock::now();
@@ -244,6 +244,22 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     // Like ETW, the block gets the session name at LoggerNameOffset.
     std::memmove(reinterpret_cast<char*>(properties) + name_offset, instance_name, name_size);
     sessions().push_back(std::move(session));
+    return ERROR_SUCCESS;
+}
+
+// The stand-in loses nothing itself: what a writer could not deliver is counted as drops.
+ULONG ControlTraceA(TRACEHANDLE, LPCSTR instance_name, PEVENT_TRACE_PROPERTIES properties,
+                    ULONG control_code) {
+    if (instance_name == nullptr || properties == nullptr ||
+        control_code != EVENT_TRACE_CONTROL_QUERY) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (find_by_name(instance_name) == nullptr) {
+        return ERROR_NOT_FOUND;
+    }
+    properties->EventsLost = 0;
+    properties->RealTimeBuffersLost = 0;
     return ERROR_SUCCESS;
 }
 

@@ -7,6 +7,7 @@
 
 #include "error/error.hpp"
 #include "support/byte_order.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::sensor {
 
@@ -59,6 +60,7 @@ void SensorQueue::drop_oldest() {
     }
     // One writer under the lock: a plain store, no locked read-modify-write.
     discarded.store(discarded.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    statistics().records_discarded.add();
 }
 
 int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
@@ -101,6 +103,7 @@ int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
         put(message, length);
     }
 
+    statistics().records_pushed.add();
     bool wake = consumer_waiting;
     consumer_waiting = false;
     mutex_unlock(queue_mutex);

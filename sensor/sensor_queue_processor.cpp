@@ -11,6 +11,7 @@
 #include "support/back_off.hpp"
 #include "support/byte_order.hpp"
 #include "support/log.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::sensor {
 
@@ -153,6 +154,10 @@ bool SensorQueueProcessor::connect(TcpConnection& connection, const config::Targ
     try {
         connection.connect_to(ip, target.port, static_cast<int32_t>(target.timeout));
         log_message("Connected to %s:%d", ip, port);
+        if (connected_before) {
+            statistics().reconnections.add();
+        }
+        connected_before = true;
         return true;
     } catch (const std::exception& failure) {
         if (!stop_requested) {
@@ -177,6 +182,7 @@ void SensorQueueProcessor::deliver(TcpConnection& connection, const config::Targ
         connection.close();
     } catch (const std::exception& failure) {
         if (!stop_requested) {
+            statistics().send_failures.add();
             log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                         static_cast<int>(target.port), failure.what());
         }
@@ -207,13 +213,25 @@ void SensorQueueProcessor::send_unsent(TcpConnection& connection) {
     try {
         connection.send_all(buffer + unsent_begin, length);
     } catch (...) {
-        unsent_begin = start_of_frame_at(unsent_begin + connection.sent());
+        uint32_t cut = start_of_frame_at(unsent_begin + connection.sent());
+        statistics().records_sent.add(frames_between(unsent_begin, cut));
+        unsent_begin = cut;
         throw;
     }
+    statistics().records_sent.add(frames_between(unsent_begin, unsent_end));
     unsent_begin = unsent_end = 0;
     if (length < small_batch) {
         sleep_milliseconds(gather_milliseconds);
     }
+}
+
+uint64_t SensorQueueProcessor::frames_between(uint32_t begin, uint32_t end) const {
+    uint64_t frames = 0;
+    for (uint32_t frame = begin; frame < end;
+         frame += wire::frame_prefix_size + load_be32(buffer + frame)) {
+        ++frames;
+    }
+    return frames;
 }
 
 // The start of the unsent frame that holds the byte at position.

@@ -38,6 +38,7 @@ class SensorQueueProcessor {
     bool take_batch();
     void send_unsent(TcpConnection& connection);
     uint32_t start_of_frame_at(uint32_t position) const;
+    uint64_t frames_between(uint32_t begin, uint32_t end) const;
     void grow_buffer();
 
     Thread thread = nullptr;
@@ -49,6 +50,7 @@ class SensorQueueProcessor {
     // The frames in buffer not yet handed whole to a socket: [unsent_begin, unsent_end).
     uint32_t unsent_begin = 0;
     uint32_t unsent_end = 0;
+    bool connected_before = false;
     Event fatal_event = nullptr;
 };
 

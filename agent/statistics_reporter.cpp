@@ -1,0 +1,105 @@
+#include "agent/statistics_reporter.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "error/error.hpp"
+#include "net/etw_session.hpp"
+#include "support/log.hpp"
+#include "support/statistics.hpp"
+
+namespace tarn {
+
+namespace {
+
+constexpr uint32_t report_interval_ms = 60000;
+constexpr uint32_t stop_check_ms = 100;
+
+// In the order of the line; the last two come from ETW's own query of the session.
+constexpr const char* figure_names[StatisticsReporter::figure_count] = {
+    "events decoded",  "capture drops",   "records pushed", "records discarded",
+    "records sent",    "send failures",   "reconnections",  "lost-event records",
+    "ETW events lost", "ETW buffers lost"};
+constexpr int first_etw_figure = 8;
+
+}  // namespace
+
+StatisticsReporter::Figures StatisticsReporter::read_figures() {
+    Statistics& counters = statistics();
+    Figures now;
+    const Counter* own[] = {&counters.events_decoded, &counters.capture_drops,
+                            &counters.records_pushed, &counters.records_discarded,
+                            &counters.records_sent,   &counters.send_failures,
+                            &counters.reconnections,  &counters.lost_records};
+    for (int i = 0; i < first_etw_figure; ++i) {
+        now.values[i] = own[i]->get();
+    }
+    now.etw_known =
+        net::query_session_losses(now.values[first_etw_figure], now.values[first_etw_figure + 1]);
+    return now;
+}
+
+void StatisticsReporter::report(const Figures& now) {
+    char line[1024] = "Statistics:";
+    size_t length = std::strlen(line);
+    for (int i = 0; i < figure_count && length < sizeof line; ++i) {
+        const char* separator = i == 0 ? " " : ", ";
+        int written;
+        if (i >= first_etw_figure && !now.etw_known) {
+            written = std::snprintf(line + length, sizeof line - length, "%s%s n/a", separator,
+                                    figure_names[i]);
+        } else {
+            unsigned long long total = now.values[i];
+            unsigned long long change =
+                total - (reported.etw_known || i < first_etw_figure ? reported.values[i] : 0);
+            written = std::snprintf(line + length, sizeof line - length, "%s%s +%llu (%llu)",
+                                    separator, figure_names[i], change, total);
+        }
+        length += written > 0 ? static_cast<size_t>(written) : 0;
+    }
+    log_message("%s", line);
+    reported = now;
+}
+
+uint32_t StatisticsReporter::thread_entry(void* argument) {
+    auto& reporter = *static_cast<StatisticsReporter*>(argument);
+    uint32_t waited = 0;
+    while (!reporter.stop_requested) {
+        sleep_milliseconds(stop_check_ms);
+        waited += stop_check_ms;
+        if (waited < report_interval_ms) {
+            continue;
+        }
+        waited = 0;
+        Figures now = read_figures();
+        if (std::memcmp(now.values, reporter.reported.values, sizeof now.values) != 0) {
+            reporter.report(now);
+        }
+    }
+    return 0;
+}
+
+void StatisticsReporter::start() {
+    if (thread != nullptr) {
+        return;
+    }
+    stop_requested = false;
+    int code = thread_start(&thread, thread_entry, this);
+    if (code != 0) {
+        thread = nullptr;
+        log_message("ERROR - Statistics not reported: pthread_create() failed: %s",
+                    error::system_error_text(code).c_str());
+    }
+}
+
+void StatisticsReporter::stop() {
+    if (thread == nullptr) {
+        return;
+    }
+    stop_requested = true;
+    thread_join(thread);
+    thread = nullptr;
+    report(read_figures());
+}
+
+}  // namespace tarn

@@ -1,0 +1,10 @@
+#include "support/statistics.hpp"
+
+namespace tarn {
+
+Statistics& statistics() {
+    static Statistics counters;
+    return counters;
+}
+
+}  // namespace tarn

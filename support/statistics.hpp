@@ -1,0 +1,36 @@
+#pragma once
+
+// What the agent counts where it happens, for the figures line of the log. Each counter has
+// one writing thread, which adds with a relaxed load and store: no lock, no locked
+// instruction, nothing allocated on the capture path. Any thread may read.
+#include <atomic>
+#include <cstdint>
+
+namespace tarn {
+
+class Counter {
+  public:
+    void add(uint64_t count = 1) {
+        value.store(value.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
+    }
+    uint64_t get() const { return value.load(std::memory_order_relaxed); }
+
+  private:
+    std::atomic<uint64_t> value{0};
+};
+
+struct Statistics {
+    Counter events_decoded;     // trace thread: DNS packet events that became records
+    Counter capture_drops;      // trace thread: events or dnstap messages that made no record
+    Counter lost_records;       // trace thread: ETW's real-time lost-event records received
+    Counter records_pushed;     // trace thread
+    Counter records_discarded;  // trace thread: discarded as oldest by the ring
+    Counter records_sent;       // delivery thread: handed whole to a collector's socket
+    Counter send_failures;      // delivery thread
+    Counter reconnections;      // delivery thread: connections after the first
+};
+
+// The process's counters.
+Statistics& statistics();
+
+}  // namespace tarn
