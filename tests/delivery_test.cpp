@@ -1,5 +1,15 @@
 // The delivery thread against collectors, played by the test thread, that read, stall or reset.
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
 
 #include "log_capture.hpp"
 #include "loopback_server.hpp"
@@ -21,13 +31,14 @@ Bytes record_of(size_t length, int seed) {
 
 // A processor on the queue, the records pushed first, with these targets (1 s time-out each).
 struct Delivery {
-    Delivery(uint32_t size, const std::vector<Bytes>& records, std::vector<uint16_t> ports)
+    Delivery(uint32_t size, const std::vector<Bytes>& records, std::vector<uint16_t> ports,
+             uint32_t timeout = 1)
         : queue(size) {
         for (const Bytes& record : records) {
             queue.push(record.data(), static_cast<uint32_t>(record.size()));
         }
         for (uint16_t port : ports) {
-            targets.push_back({"127.0.0.1", port, 1});
+            targets.push_back({"127.0.0.1", port, timeout});
         }
         processor.start();
     }
@@ -98,6 +109,78 @@ TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole
     EXPECT_TRUE(delivery.log.wait_for(where + " failed: send() failed: ", true));
     test::close_connection(stalled);
     test::close_connection(reading);
+}
+
+// Many records go out as one batch; a reset in the middle of it costs only what the socket had
+// taken: the frame the failed send cut comes first on the next connection, whole, then the
+// rest, and no frame comes twice.
+TEST(SensorQueueProcessor, ResetInsideABatchResendsTheCutFrameFirstAndNothingTwice) {
+    test::Listener collector;
+    std::vector<Bytes> records;
+    for (int i = 0; i < 4000; ++i) {
+        records.push_back(record_of(6000 + i, i));  // 32 MB: far more than the sockets hold
+    }
+    Delivery delivery(64u << 20, records, {collector.port});
+    intptr_t first = collector.accept(10);
+    auto before = test::read_frames(first, 101, 10);  // the version and 100 records
+    test::close_connection(first, true);
+    intptr_t second = collector.accept(30);
+    auto after = test::read_frames(second, 2, 30);
+    ASSERT_EQ(2u, after.size());
+    auto resumed = std::find(records.begin(), records.end(), after[1]);
+    ASSERT_NE(records.end(), resumed) << "the first frame after the version is not whole";
+    size_t next = static_cast<size_t>(resumed - records.begin());
+    EXPECT_GE(next, 100u) << "a frame the collector had whole came again";
+    auto rest = test::read_frames(second, records.size() - next - 1, 30);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), records.begin() + next + 1, records.end()));
+    EXPECT_EQ(records.size() - next - 1, rest.size());
+    EXPECT_EQ(version, after[0]);
+    EXPECT_TRUE(delivery.stops_promptly());
+    test::close_connection(second);
+}
+
+// Whatever the thread waits on, a stop ends it at once, even with a time-out of -1
+// (4294967295 s): a connect that gets no answer, a send to a collector that never reads, the
+// back-off.
+TEST(SensorQueueProcessor, StopEndsEveryWaitWhateverTheTimeOut) {
+    test::Listener stalled;
+    Delivery sending(8u << 20, {record_of(6u << 20, 1)}, {stalled.port}, 0xFFFFFFFF);
+    intptr_t connection = stalled.accept(10);
+    EXPECT_TRUE(sending.log.wait_for("Connected to 127.0.0.1:", true));
+    EXPECT_TRUE(sending.stops_promptly()) << "stop during a stalled send";
+    test::close_connection(connection);
+
+    Delivery backing_off(1024, {record_of(10, 2)}, {test::unused_port()}, 0xFFFFFFFF);
+    EXPECT_TRUE(backing_off.log.wait_for("ERROR - Connect to ", true));
+    EXPECT_TRUE(backing_off.stops_promptly()) << "stop during the back-off";
+
+#if !defined(_WIN32)
+    // A listener whose backlog is full drops further connection requests: the connect gets no
+    // answer (Winsock refuses them instead, which the back-off case covers).
+    int full = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, ::bind(full, reinterpret_cast<sockaddr*>(&address), length));
+    ASSERT_EQ(0, ::listen(full, 0));
+    ::getsockname(full, reinterpret_cast<sockaddr*>(&address), &length);
+    std::vector<int> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(waiting.back(), reinterpret_cast<sockaddr*>(&address), length);
+    }
+    Delivery connecting(1024, {}, {ntohs(address.sin_port)}, 0xFFFFFFFF);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const std::string& line : connecting.log.lines()) {
+        EXPECT_NE(0u, line.rfind("Connected to ", 0)) << "the backlog was free";
+    }
+    EXPECT_TRUE(connecting.stops_promptly()) << "stop during a connect";
+    for (int fd : waiting) {
+        ::close(fd);
+    }
+    ::close(full);
+#endif
 }
 
 }  // namespace

@@ -51,15 +51,35 @@ TEST(SensorQueue, EntriesWrapWholeAndTheOldestMakeWay) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.capacity << " from " << c.start << ", "
                                         << testing::PrintToString(c.pushes));
+        auto fill = [&c](SensorQueue& queue) {
+            if (c.start > 0) {
+                Bytes filler(c.start - 4);
+                queue.push(filler.data(), c.start - 4);
+                EXPECT_EQ(filler, pop(queue));
+            }
+            for (size_t i = 0; i < c.pushes.size(); ++i) {
+                EXPECT_EQ(0, push_message(message_of(c.pushes[i], i).data(), c.pushes[i], &queue));
+            }
+        };
+        // The same entries leave in one piece as wire frames: length, then message.
+        SensorQueue framed(c.capacity);
+        fill(framed);
+        Bytes frames, out(c.capacity);
+        for (size_t survivor : c.survivors) {
+            Bytes message = message_of(c.pushes[survivor], survivor);
+            frames.insert(frames.end(), {0, 0, 0, static_cast<uint8_t>(message.size())});
+            frames.insert(frames.end(), message.begin(), message.end());
+        }
+        uint32_t first = 4 + c.pushes[c.survivors[0]];
+        EXPECT_EQ(-1, framed.pop_frames(out.data(), first - 1));
+        EXPECT_EQ(first, framed.pop_frames(out.data(), first + 3));  // whole entries only
+        EXPECT_EQ(int64_t(frames.size() - first), framed.pop_frames(out.data() + first, 999));
+        EXPECT_EQ(frames, Bytes(out.begin(), out.begin() + frames.size()));
+        EXPECT_EQ(0, framed.pop_frames(out.data(), 999));
+        EXPECT_EQ(c.after_pops, ends(framed));
+
         SensorQueue queue(c.capacity);
-        if (c.start > 0) {
-            Bytes filler(c.start - 4);
-            queue.push(filler.data(), c.start - 4);
-            EXPECT_EQ(filler, pop(queue));
-        }
-        for (size_t i = 0; i < c.pushes.size(); ++i) {
-            EXPECT_EQ(0, push_message(message_of(c.pushes[i], i).data(), c.pushes[i], &queue));
-        }
+        fill(queue);
         EXPECT_EQ(c.pushes.size() - c.survivors.size(), queue.discarded_entries());
         EXPECT_EQ(c.after_pushes, ends(queue));
         for (size_t survivor : c.survivors) {
