@@ -11,7 +11,6 @@ namespace tarn::config {
 uint32_t queue_size = 104857600;
 std::list<Target> target_list;
 #if !defined(_WIN32)
-std::string dnstap_socket = "/run/sabrel-agent/dnstap.sock";
 #endif
 
 namespace {
@@ -88,14 +87,6 @@ void apply_settings(const ConfigStore& store) {
                     static_cast<int>(target.port), target.timeout);
         target_list.push_back(std::move(target));
     }
-
-#if !defined(_WIN32)
-    const char* socket_path = store.get("dnstap-socket");
-    if (socket_path != nullptr && *socket_path != '\0') {
-        dnstap_socket = socket_path;
-    }
-    log_message("Config: dnstap-socket = %s", dnstap_socket.c_str());
-#endif
 }
 
 }  // namespace tarn::config

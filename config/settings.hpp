@@ -17,10 +17,6 @@ struct Target {
 // Written once by apply_settings before any thread starts; read-only afterwards.
 extern uint32_t queue_size;
 extern std::list<Target> target_list;
-#if !defined(_WIN32)
-// Where the dnstap stand-in of the capture listens (Linux only).
-extern std::string dnstap_socket;
-#endif
 
 void apply_settings(const ConfigStore& store);
 void parse_target(Target& target, const char* value);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <string>
 
 using BOOL = int;
 using UCHAR = uint8_t;
@@ -266,5 +267,8 @@ struct DnstapTimes {
     int drop_summary_ms = 60000;
 };
 DnstapTimes& dnstap_times();
+
+// Where the stand-in listens for dnstap; set from the configuration before the session starts.
+std::string& dnstap_socket();
 
 }  // namespace tarn::net::standin

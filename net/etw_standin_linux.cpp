@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/dns_server_provider.hpp"
 #include "net/dnstap.hpp"
@@ -200,6 +199,11 @@ ULONG report(const std::string& path, dnstap::SocketFailure failed) {
 
 }  // namespace
 
+std::string& tarn::net::standin::dnstap_socket() {
+    static std::string path = "/run/sabrel-agent/dnstap.sock";
+    return path;
+}
+
 tarn::net::standin::DnstapTimes& tarn::net::standin::dnstap_times() {
     static DnstapTimes times;
     return times;
@@ -233,7 +237,7 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
         return ERROR_ALREADY_EXISTS;
     }
     auto session = std::make_unique<Session>();
-    const std::string& path = tarn::config::dnstap_socket;
+    const std::string path = standin::dnstap_socket();
     dnstap::SocketFailure failed = session->listener.open(path);
     if (failed.call != nullptr) {
         return report(path, failed);

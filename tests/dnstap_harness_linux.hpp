@@ -247,7 +247,7 @@ inline std::string fresh_session_name() {
 
 inline ULONG start_session(const std::string& name, const std::string& socket,
                            TRACEHANDLE& handle) {
-    config::dnstap_socket = socket;
+    net::standin::dnstap_socket() = socket;
     Bytes block(sizeof(EVENT_TRACE_PROPERTIES) + name.size() + 1);
     auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
     properties->Wnode.BufferSize = static_cast<ULONG>(block.size());

@@ -23,7 +23,7 @@ std::string lifecycle(uint32_t queue_size, const std::string& running, test::Byt
     session.start();
     EXPECT_TRUE(log.wait_for(running, true));
     if (record != nullptr) {
-        test::Writer dns_server(config::dnstap_socket);
+        test::Writer dns_server(net::standin::dnstap_socket());
         dns_server.start();
         dns_server.query(0x4242);
         record->resize(100);
@@ -50,12 +50,12 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
     test::TempDir directory;
     const std::string closing = "|Closing ETW trace...",
                       entering = "Entering ETW trace processing loop...";
-    config::dnstap_socket = directory.path + "/missing/dnstap.sock";
+    net::standin::dnstap_socket() = directory.path + "/missing/dnstap.sock";
     EXPECT_EQ("Starting ETW trace...|" + failed + "StartTrace() failed: No such file or directory" +
                   closing,
               lifecycle(64, failed, nullptr));
 
-    config::dnstap_socket = directory.path + "/dnstap.sock";
+    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
     test::Bytes record;
     EXPECT_EQ(
         "Starting ETW trace...|Enable DNS server provider for ETW trace...|Opening ETW trace...|" +
