@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     EVENT_RECORD record;
-    standin::fill_event_record(record, standin::dns_server_guid, event.id, event.timestamp, payload,
+    standin::fill_event_record(record, dns_server_provider, event.id, event.timestamp, payload,
                                nullptr);
     ULONG info_size = 0;
     require(TdhGetEventInformation(&record, 0, nullptr, nullptr, &info_size) ==

@@ -12,14 +12,6 @@
 
 namespace tarn::net::standin {
 
-// Older names of the provider constants, kept until their last users move to
-// net/dns_server_provider.hpp.
-inline constexpr const GUID& dns_server_guid = net::dns_server_provider;
-inline constexpr USHORT query_received_event = net::query_received_event;
-inline constexpr USHORT response_success_event = net::response_success_event;
-inline constexpr USHORT response_failure_event = net::response_failure_event;
-inline constexpr int64_t unix_epoch_filetime = net::unix_epoch_filetime;
-
 // The largest payload an EVENT_RECORD can carry: UserDataLength is 16-bit.
 inline constexpr size_t max_payload_size = 65535;
 

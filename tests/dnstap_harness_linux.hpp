@@ -263,8 +263,8 @@ class Trace {
     explicit Trace(bool enable = true) : name(fresh_session_name()) {
         EXPECT_EQ(start_session(name, socket_path, controller), ERROR_SUCCESS);
         if (enable) {
-            EXPECT_EQ(ERROR_SUCCESS, EnableTraceEx2(controller, &net::standin::dns_server_guid, 1,
-                                                    4, 0, 0, 0, nullptr));
+            EXPECT_EQ(ERROR_SUCCESS, EnableTraceEx2(controller, &net::dns_server_provider, 1, 4, 0,
+                                                    0, 0, nullptr));
         }
         std::memset(&logfile, 0, sizeof logfile);
         logfile.LoggerName = const_cast<char*>(name.c_str());
