@@ -80,13 +80,7 @@ uint32_t StatisticsReporter::thread_entry(void* argument) {
 }
 
 void StatisticsReporter::start() {
-    if (thread != nullptr) {
-        return;
-    }
-    stop_requested = false;
-    int code = thread_start(&thread, thread_entry, this);
-    if (code != 0) {
-        thread = nullptr;
+    if (int code = start_once(thread, stop_requested, thread_entry, this)) {
         log_message("ERROR - Statistics not reported: pthread_create() failed: %s",
                     error::system_error_text(code).c_str());
     }

@@ -2,6 +2,8 @@
 # into the reference collector, or the same stream into fstrm_capture; dnsperf drives it.
 # Uses build, work, seconds, dns_port, source_dir and pids from the caller.
 
+source "$source_dir/scripts/unbound-conf.sh"
+
 cpu_ticks() {  # utime + stime of a process, in clock ticks
     awk '{ print $14 + $15 }' "/proc/$1/stat"
 }
@@ -24,39 +26,6 @@ wait_idle() {
         [ "$now" = "$last" ] && return 0
         last=$now
     done
-}
-
-write_unbound_conf() {  # write_unbound_conf DIR DNSTAP_SOCKET
-    cat >"$1/unbound.conf" <<CONF
-server:
-    interface: 127.0.0.1
-    port: $dns_port
-    num-threads: 1
-    do-daemonize: no
-    username: ""
-    chroot: ""
-    directory: "$1"
-    pidfile: "$1/unbound.pid"
-    use-syslog: no
-    logfile: "$1/unbound.log"
-    verbosity: 0
-    local-zone: "example.test." static
-    local-data: "www.example.test. 300 IN A 192.0.2.10"
-    local-data: "mail.example.test. 300 IN A 192.0.2.25"
-    local-data: "example.test. 300 IN MX 10 mail.example.test."
-    local-data: "example.test. 300 IN TXT \"a text record that makes the answer longer than a plain address record does\""
-remote-control:
-    control-enable: yes
-    control-interface: "$1/unbound.ctl"
-    control-use-cert: no
-dnstap:
-    dnstap-enable: yes
-    dnstap-socket-path: "$2"
-    dnstap-send-identity: no
-    dnstap-send-version: no
-    dnstap-log-client-query-messages: yes
-    dnstap-log-client-response-messages: yes
-CONF
 }
 
 unbound_queries() {

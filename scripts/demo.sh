@@ -54,32 +54,8 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-cat >"$work/unbound.conf" <<CONF
-server:
-    interface: 127.0.0.1
-    port: $dns_port
-    do-daemonize: no
-    username: ""
-    chroot: ""
-    directory: "$work"
-    pidfile: "$work/unbound.pid"
-    use-syslog: no
-    logfile: "$work/unbound.log"
-    do-not-query-localhost: no
-    local-zone: "example.test." static
-    local-data: "www.example.test. 300 IN A 192.0.2.10"
-    local-data: "mail.example.test. 300 IN A 192.0.2.25"
-    local-data: "example.test. 300 IN MX 10 mail.example.test."
-remote-control:
-    control-enable: no
-dnstap:
-    dnstap-enable: yes
-    dnstap-socket-path: "$work/dnstap.sock"
-    dnstap-send-identity: no
-    dnstap-send-version: no
-    dnstap-log-client-query-messages: yes
-    dnstap-log-client-response-messages: yes
-CONF
+source "$TARN_SOURCE/scripts/unbound-conf.sh"
+write_unbound_conf "$work" "$work/dnstap.sock"
 unbound -c "$work/unbound.conf" &
 pids=("$!" "${pids[@]}")
 sleep 1

@@ -53,13 +53,7 @@ SensorQueueProcessor::~SensorQueueProcessor() {
 }
 
 void SensorQueueProcessor::start() {
-    if (thread != nullptr) {
-        return;
-    }
-    stop_requested = false;
-    int code = thread_start(&thread, thread_entry, this);
-    if (code != 0) {
-        thread = nullptr;
+    if (int code = start_once(thread, stop_requested, thread_entry, this)) {
         error::throw_failure<SensorError>("pthread_create()", code);
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Thin layer over the system's threads, mutexes and auto-reset events. Results are 0 or -1
@@ -27,6 +28,20 @@ int handle_close(void* handle);
 int thread_start(Thread* thread, ThreadEntry entry, void* argument);
 // Waits for the end of the thread and releases its handle.
 int thread_join(Thread thread);
+
+// Starts entry on thread unless it already runs, with stop cleared first: 0, or the system
+// error code with thread left null.
+inline int start_once(Thread& thread, std::atomic<bool>& stop, ThreadEntry entry, void* argument) {
+    if (thread != nullptr) {
+        return 0;
+    }
+    stop = false;
+    int code = thread_start(&thread, entry, argument);
+    if (code != 0) {
+        thread = nullptr;
+    }
+    return code;
+}
 
 uint32_t current_process_id();
 void sleep_milliseconds(uint32_t milliseconds);
