@@ -151,8 +151,12 @@ TEST(SensorQueueProcessor, StopEndsEveryWaitWhateverTheTimeOut) {
     test::close_connection(connection);
 
     Delivery backing_off(1024, {record_of(10, 2)}, {test::unused_port()}, 0xFFFFFFFF);
+#if defined(_WIN32)  // Winsock's select never reports the refusal: the connect waits on
+    EXPECT_TRUE(backing_off.log.wait_for("Connecting to ", true));
+#else
     EXPECT_TRUE(backing_off.log.wait_for("ERROR - Connect to ", true));
-    EXPECT_TRUE(backing_off.stops_promptly()) << "stop during the back-off";
+#endif
+    EXPECT_TRUE(backing_off.stops_promptly()) << "stop during the back-off (Windows: the connect)";
 
 #if !defined(_WIN32)
     // A listener whose backlog is full drops further connection requests: the connect gets no
