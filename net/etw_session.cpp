@@ -70,9 +70,9 @@ void start_session(EVENT_TRACE_PROPERTIES* properties) {
     }
 }
 
-TRACEHANDLE open_trace(EtwTraceState& state) {
+// The consumer description must outlive ProcessTrace: its callbacks receive it.
+TRACEHANDLE open_trace(EtwTraceState& state, EVENT_TRACE_LOGFILEA& logfile) {
     log_message("Opening ETW trace...");
-    EVENT_TRACE_LOGFILEA logfile;
     std::memset(&logfile, 0, sizeof logfile);
     logfile.LogFileName = nullptr;
     logfile.LoggerName = const_cast<char*>(session_name);
@@ -109,7 +109,8 @@ void process_trace(EtwTraceState& state, TRACEHANDLE handle) {
 void trace_steps(EtwTraceState& state, PropertiesBlock& block) {
     log_message("Starting ETW trace...");
     start_session(allocate_properties(block));
-    TRACEHANDLE handle = open_trace(state);
+    EVENT_TRACE_LOGFILEA logfile;
+    TRACEHANDLE handle = open_trace(state, logfile);
     process_trace(state, handle);
     log_message("Closing ETW trace...");
     CloseTrace(handle);
