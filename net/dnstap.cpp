@@ -166,41 +166,81 @@ bool read_fields(const uint8_t* data, size_t size, ReadField read_field) {
     return true;
 }
 
-// One field of Dnstap.message; a repeated occurrence merges into the same fields, as protobuf
-// does.
-bool read_message_field(Reader& reader, uint32_t field, uint32_t wire, Message& message) {
-    bool ok = true;
-    if (wire == wire_varint && (field == 1 || field == 2 || field == 3 || field == 6)) {
-        uint32_t value = 0;
-        ok = read_u32(reader, value);
-        if (field == 1) {
-            message.type = value;
-        } else if (field == 2) {
-            message.socket_family = value;
-        } else if (field == 3) {
-            message.socket_protocol = value;
-        } else {
-            message.query_port = value;
+// The field numbers of dnstap.proto that the stand-in reads.
+enum DnstapField : uint32_t {
+    dnstap_message = 14,  // Dnstap.message
+    dnstap_type = 15,     // Dnstap.type
+};
+enum MessageField : uint32_t {
+    type_field = 1,
+    socket_family = 2,
+    socket_protocol = 3,
+    query_address = 4,
+    response_address = 5,
+    query_port = 6,
+    query_time_sec = 8,
+    query_time_nsec = 9,
+    query_message = 10,
+    response_time_sec = 12,
+    response_time_nsec = 13,
+    response_message = 14,
+};
+
+bool read_varint_field(Reader& reader, uint32_t field, Message& message, bool& known) {
+    known = true;
+    switch (field) {
+        case type_field:
+            return read_u32(reader, message.type);
+        case socket_family:
+            return read_u32(reader, message.socket_family);
+        case socket_protocol:
+            return read_u32(reader, message.socket_protocol);
+        case query_port:
             message.has_query_port = true;
-        }
-    } else if (wire == wire_varint && (field == 8 || field == 12)) {
-        uint64_t& seconds = field == 8 ? message.query_time_sec : message.response_time_sec;
-        ok = reader.varint(seconds);
-        (field == 8 ? message.has_query_time : message.has_response_time) = true;
-    } else if (wire == wire_fixed32 && (field == 9 || field == 13)) {
-        ok = reader.fixed32(field == 9 ? message.query_time_nsec : message.response_time_nsec);
-    } else if (wire == wire_bytes && field == 4) {
-        ok = reader.bytes(message.query_address);
-    } else if (wire == wire_bytes && field == 5) {
-        ok = reader.bytes(message.response_address);
-    } else if (wire == wire_bytes && field == 10) {
-        ok = reader.bytes(message.query_message);
-    } else if (wire == wire_bytes && field == 14) {
-        ok = reader.bytes(message.response_message);
-    } else {
-        ok = reader.skip_value(field, wire);
+            return read_u32(reader, message.query_port);
+        case query_time_sec:
+            message.has_query_time = true;
+            return reader.varint(message.query_time_sec);
+        case response_time_sec:
+            message.has_response_time = true;
+            return reader.varint(message.response_time_sec);
+        default:
+            known = false;
+            return true;
     }
-    return ok;
+}
+
+Field* bytes_field(uint32_t field, Message& message) {
+    switch (field) {
+        case query_address:
+            return &message.query_address;
+        case response_address:
+            return &message.response_address;
+        case query_message:
+            return &message.query_message;
+        case response_message:
+            return &message.response_message;
+        default:
+            return nullptr;
+    }
+}
+
+// One field of Dnstap.message; a repeated occurrence merges into the same fields, as protobuf
+// does, and a known number with another wire type is an unknown field.
+bool read_message_field(Reader& reader, uint32_t field, uint32_t wire, Message& message) {
+    bool known = false;
+    if (wire == wire_varint) {
+        bool ok = read_varint_field(reader, field, message, known);
+        if (known) {
+            return ok;
+        }
+    } else if (wire == wire_fixed32 && (field == query_time_nsec || field == response_time_nsec)) {
+        return reader.fixed32(field == query_time_nsec ? message.query_time_nsec
+                                                       : message.response_time_nsec);
+    } else if (Field* bytes = wire == wire_bytes ? bytes_field(field, message) : nullptr) {
+        return reader.bytes(*bytes);
+    }
+    return reader.skip_value(field, wire);
 }
 
 bool decode_message(const Field& encoded, Message& message) {
@@ -300,10 +340,10 @@ bool decode(const uint8_t* data, size_t size, Message& message) {
     message = Message();
     return read_fields(data, size, [&message](Reader& reader, uint32_t field, uint32_t wire) {
         bool ok = true;
-        if (field == 15 && wire == wire_varint) {
+        if (field == dnstap_type && wire == wire_varint) {
             ok = read_u32(reader, message.dnstap_type);
             message.has_dnstap_type = true;
-        } else if (field == 14 && wire == wire_bytes) {
+        } else if (field == dnstap_message && wire == wire_bytes) {
             Field encoded;
             ok = reader.bytes(encoded) && decode_message(encoded, message);
             message.has_message = true;
