@@ -10,9 +10,17 @@ namespace {
 
 const std::string failed = "ERROR - ETW session failed: ";
 
+// The session's and the trace thread's lines (not the stand-in listener's), joined by "|".
+std::string session_lines(const test::LogCapture& log) {
+    std::string lines;
+    for (const std::string& line : log.lines()) {
+        lines += line.rfind("ERROR - dnstap ", 0) == 0 ? "" : (lines.empty() ? "" : "|") + line;
+    }
+    return lines;
+}
+
 // A session on a queue through stop, start, start, a DNS server's query once capture runs (if
-// a record is wanted), stop, stop: the session's and the trace thread's log lines (not the
-// stand-in listener's) joined by "|", and the record queued.
+// a record is wanted), stop, stop: its lines, and the record queued.
 std::string lifecycle(uint32_t queue_size, const std::string& running, test::Bytes* record) {
     test::LogCapture log;
     sensor::SensorQueue queue(queue_size);
@@ -37,11 +45,7 @@ std::string lifecycle(uint32_t queue_size, const std::string& running, test::Byt
     }
     session.stop();
     session.stop();
-    std::string lines;
-    for (const std::string& line : log.lines()) {
-        lines += line.rfind("ERROR - dnstap ", 0) == 0 ? "" : (lines.empty() ? "" : "|") + line;
-    }
-    return lines;
+    return session_lines(log);
 }
 
 // One test, in this order: the stand-in keeps a started session for the life of the process,
@@ -89,6 +93,19 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
     EXPECT_EQ(attached + failed + "ProcessTrace() failed: Device or resource busy" + closing,
               lifecycle(64, failed, nullptr));
     CloseTrace(held);
+
+    // Capture that failed is tried again after the 10 s pause, and runs once it can.
+    held = OpenTraceA(&other);
+    test::LogCapture log;
+    EtwSession session;
+    session.start();
+    ASSERT_TRUE(log.wait_for(failed, true));
+    CloseTrace(held);
+    EXPECT_TRUE(log.wait_for(entering) || log.wait_for(entering)) << "no second attempt";
+    session.stop();
+    EXPECT_EQ(attached + failed + "ProcessTrace() failed: Device or resource busy|" + attached +
+                  entering + closing + closing + "|ETW session finished",
+              session_lines(log));
 }
 
 }  // namespace
