@@ -12,6 +12,7 @@ packages=(
     unbound bind9 bind9-utils bind9-dnsutils knot knot-module-dnstap knot-dnsutils knot-resolver
     dnsdist dnsperf fstrm-bin
     libprotobuf-c-dev protobuf-c-compiler golang-github-dnstap-golang-dnstap-dev
+    libfstrm-dev libpcap-dev libldns-dev dnstap-ldns
     tshark procps psmisc iproute2
 )
 
