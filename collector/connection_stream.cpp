@@ -2,19 +2,24 @@
 
 #include <utility>
 
+#include "collector/dnstap_writer.hpp"
 #include "collector/json_writer.hpp"
 
 namespace tarn::collector {
 
-ConnectionStream::ConnectionStream(uint64_t conn, std::string peer, uint32_t max_frame)
-    : conn_id(conn), peer_text(std::move(peer)), reassembler(max_frame) {}
-
-std::string ConnectionStream::prefix() const {
-    return "conn " + std::to_string(conn_id) + " from " + peer_text + ": ";
+void RoundOutput::note(const std::string& line) {
+    notes.bytes += line;
+    notes.bytes += '\n';
+    notes.seal();
 }
 
-bool ConnectionStream::consume(const uint8_t* data, size_t size, std::string& json,
-                               std::string& notes, PcapWriter* pcap) {
+ConnectionStream::ConnectionStream(uint64_t conn, std::string peer, uint32_t max_frame)
+    : conn_id(conn),
+      peer_text(std::move(peer)),
+      label_text("conn " + std::to_string(conn_id) + " from " + peer_text),
+      reassembler(max_frame) {}
+
+bool ConnectionStream::consume(const uint8_t* data, size_t size, RoundOutput& out) {
     if (failed) {
         return false;
     }
@@ -35,31 +40,40 @@ bool ConnectionStream::consume(const uint8_t* data, size_t size, std::string& js
             }
         }
         if (!error.empty()) {
-            notes += prefix() + error + "; connection dropped\n";
+            out.note(label_text + ": " + error + "; connection dropped");
             failed = true;
             return false;
         }
-        if (message.type == version_message_type) {
-            version_seen = true;
-            append_version_json(json, conn_id, message.version);
-            continue;
-        }
-        if (!version_seen && early_records++ == 0) {
-            notes += prefix() + "DNS event record before any version message\n";
-        }
-        ++record_count;
-        decode_dns(message.packet, message.packet_size, dns);
-        append_dns_json(json, conn_id, message, dns);
-        if (pcap != nullptr && !pcap->write(message, dns, error)) {
-            notes += prefix() + "record " + std::to_string(record_count) +
-                     " not in the pcap: " + error + "\n";
-            error.clear();
-        }
+        take_message(out);
+    }
+}
+
+void ConnectionStream::take_message(RoundOutput& out) {
+    if (message.type == version_message_type) {
+        version_text = message.version;
+        append_version_json(out.json.bytes, conn_id, message.version);
+        out.json.seal();
+        return;
+    }
+    if (version_text.empty() && early_records++ == 0) {
+        out.note(label_text + ": DNS event record before any version message");
+    }
+    ++record_count;
+    decode_dns(message.packet, message.packet_size, dns);
+    append_dns_json(out.json.bytes, conn_id, message, dns);
+    out.json.seal();
+    if (out.dnstap_on) {
+        append_dnstap(out.dnstap, message, label_text, version_text);
+    }
+    if (out.pcap_encoder != nullptr && !out.pcap_encoder->append(message, dns, out.pcap, error)) {
+        out.note(label_text + ": record " + std::to_string(record_count) +
+                 " not in the pcap: " + error);
+        error.clear();
     }
 }
 
 std::string ConnectionStream::close_note() const {
-    std::string note = prefix() + "closed after " + std::to_string(frame_count) +
+    std::string note = label_text + ": closed after " + std::to_string(frame_count) +
                        (frame_count == 1 ? " frame" : " frames");
     if (reassembler.pending() > 0) {
         note += ", " + std::to_string(reassembler.pending()) + " bytes of an incomplete frame lost";
@@ -68,7 +82,7 @@ std::string ConnectionStream::close_note() const {
         note +=
             ", " + std::to_string(early_records) + " DNS event records before any version message";
     }
-    return note + "\n";
+    return note;
 }
 
 }  // namespace tarn::collector

@@ -6,8 +6,8 @@
 
 namespace tarn::collector {
 
-// The header and the first question of a DNS message. Best effort on any bytes: when the
-// header is short or the question malformed, ok is false and error says why.
+// The header and the first question of a DNS message, read with ldns. Best effort on any
+// bytes: when the header is short or the question malformed, ok is false and error says why.
 struct DnsSummary {
     bool ok = false;
     std::string error;
@@ -18,22 +18,19 @@ struct DnsSummary {
     uint8_t rcode = 0;
     uint16_t qdcount = 0;
     bool has_question = false;  // qdcount > 0 and the first question decoded
-    std::string qname;          // presentation form, "example.com."; '.' and '\' in labels escaped
+    std::string qname;          // presentation form, "example.com.", escaped as ldns prints it
     uint16_t qtype = 0;
     uint16_t qclass = 0;
 };
-
-constexpr size_t dns_header_size = 12;
-constexpr size_t max_name_length = 255;  // wire length, length bytes included
 
 // summary is reset first; its string keeps its capacity.
 void decode_dns(const uint8_t* packet, size_t size, DnsSummary& summary);
 
 // Names of the set header flags in the order "qr aa tc rd ra ad cd", blank separated.
 std::string flag_names(uint16_t flags);
-// "NOERROR", "NXDOMAIN", ...; "RCODE12" for values without a name.
+// ldns's names, "NOERROR", "NXDOMAIN", ...; "RCODE12" for values without a name.
 std::string rcode_name(uint8_t rcode);
-// "A", "AAAA", ...; "TYPE65280" for values without a name.
+// ldns's names, "A", "AAAA", ...; "TYPE65280" for values without a name.
 std::string qtype_name(uint16_t qtype);
 
 }  // namespace tarn::collector

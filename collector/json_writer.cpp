@@ -1,6 +1,6 @@
 #include "collector/json_writer.hpp"
 
-#include <cstdio>
+#include <ctime>
 
 namespace tarn::collector {
 
@@ -58,24 +58,11 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 std::string rfc3339_time(uint32_t seconds) {
-    // Civil date from days since 1970-01-01 (proleptic Gregorian, eras of 400 years).
-    int64_t days = seconds / 86400;
-    uint32_t rest = seconds % 86400;
-    days += 719468;
-    int64_t era = days / 146097;
-    int64_t day_of_era = days - era * 146097;
-    int64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    int64_t month_index = (5 * day_of_year + 2) / 153;
-    int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
-    int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
-    int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    const time_t time = seconds;
+    tm civil = {};
     char text[32];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02u:%02u:%02uZ", static_cast<int>(year),
-                  static_cast<int>(month), static_cast<int>(day), rest / 3600, rest / 60 % 60,
-                  rest % 60);
-    return text;
+    gmtime_r(&time, &civil);
+    return std::string(text, std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &civil));
 }
 
 void append_hex(std::string& out, const uint8_t* data, size_t size) {

@@ -1,17 +1,20 @@
-// The reference collector: accepts any number of agent connections on one TCP port and writes
-// what they send as JSON lines on stdout (and, with --pcap, as a pcap file). Notes and errors
-// go to stderr; the first stderr line is always "listening on ADDR:PORT".
+// The reference collector: accepts agent connections on one TCP port and writes what they
+// send as JSON lines on stdout and, on request, as a pcap file and as dnstap. Every output has
+// its own bounded buffer and thread, so that no output stalls reading. Notes and errors go to
+// stderr; the first stderr line is always "listening on ADDR:PORT".
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -20,31 +23,27 @@
 #include <vector>
 
 #include "collector/connection_stream.hpp"
+#include "collector/dnstap_writer.hpp"
+#include "collector/options.hpp"
+#include "collector/output_queue.hpp"
 #include "collector/pcap_writer.hpp"
 
 namespace {
 
-using tarn::collector::ConnectionStream;
-using tarn::collector::PcapWriter;
+using namespace tarn::collector;
+using Clock = std::chrono::steady_clock;
 
-const char usage_text[] =
-    "usage: collector [--listen ADDR] [--port N] [--pcap FILE] [--max-frame BYTES]\n";
 constexpr size_t read_size = 65536;
 constexpr int reads_per_round = 16;  // per connection, so one busy agent cannot starve others
 constexpr int accepts_per_round = 64;
+constexpr std::chrono::seconds longest_wait{1};  // outputs that failed are noticed by then
+constexpr std::chrono::seconds flush_time{5};    // for all outputs at stop
 
 volatile sig_atomic_t stop_signal = 0;
 
 void on_stop_signal(int) {
     stop_signal = 1;
 }
-
-struct Options {
-    std::string listen = "127.0.0.1";
-    uint16_t port = 8100;
-    std::string pcap;
-    uint32_t max_frame = 1048576;
-};
 
 class Socket {
   public:
@@ -57,16 +56,22 @@ class Socket {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     int get() const { return fd; }
+    void reset(int new_fd) {
+        Socket old(fd);
+        fd = new_fd;
+    }
 
   private:
     int fd;
 };
 
 struct Connection {
-    Connection(int fd, uint64_t id, std::string peer, uint32_t max_frame)
-        : socket(fd), stream(id, std::move(peer), max_frame) {}
+    Connection(int fd, uint64_t id, std::string peer, uint32_t max_frame, Clock::time_point now)
+        : socket(fd), stream(id, std::move(peer), max_frame), connected(now) {}
     Socket socket;
     ConnectionStream stream;
+    Clock::time_point connected;
+    std::optional<Clock::time_point> frame_begun;  // while inside a frame: when it began
     bool done = false;
 };
 
@@ -75,45 +80,9 @@ struct Totals {
     uint64_t frames = 0;
     uint64_t records = 0;
     uint64_t errors = 0;
+    uint64_t refused = 0;
+    uint64_t cut = 0;
 };
-
-bool parse_number(const char* text, uint64_t max, uint64_t min, uint64_t& value) {
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > max || parsed < min) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
-std::optional<Options> parse_options(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (i + 1 >= argc) {
-            return std::nullopt;
-        }
-        const char* value = argv[++i];
-        uint64_t number = 0;
-        if (name == "--listen") {
-            options.listen = value;
-        } else if (name == "--port" && parse_number(value, 65535, 0, number)) {
-            options.port = static_cast<uint16_t>(number);
-        } else if (name == "--pcap" && *value != '\0') {
-            options.pcap = value;
-        } else if (name == "--max-frame" && parse_number(value, UINT32_MAX, 1, number)) {
-            options.max_frame = static_cast<uint32_t>(number);
-        } else {
-            return std::nullopt;
-        }
-    }
-    return options;
-}
 
 std::string address_text(const sockaddr_storage& address) {
     char text[INET6_ADDRSTRLEN] = "?";
@@ -127,7 +96,8 @@ std::string address_text(const sockaddr_storage& address) {
     return std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
 }
 
-// A non-blocking listening socket; throws with the failed call's text.
+// A non-blocking listening socket with a deep backlog: a burst of agents reconnecting at once
+// must not wait out SYN retransmissions. Throws with the failed call's text.
 int open_listener(const Options& options, std::string& bound) {
     sockaddr_storage address = {};
     socklen_t length = 0;
@@ -139,11 +109,11 @@ int open_listener(const Options& options, std::string& bound) {
     auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
     if (inet_pton(AF_INET, host.c_str(), &in4.sin_addr) == 1) {
         in4.sin_family = AF_INET;
-        in4.sin_port = htons(options.port);
+        in4.sin_port = htons(static_cast<uint16_t>(options.port));
         length = sizeof(in4);
     } else if (inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) == 1) {
         in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(options.port);
+        in6.sin6_port = htons(static_cast<uint16_t>(options.port));
         length = sizeof(in6);
     } else {
         throw std::runtime_error("not an IPv4 or IPv6 address: " + options.listen);
@@ -154,7 +124,8 @@ int open_listener(const Options& options, std::string& bound) {
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 128) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd, SOMAXCONN) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         int code = errno;
         close(fd);
@@ -165,23 +136,81 @@ int open_listener(const Options& options, std::string& bound) {
     return fd;
 }
 
-// What a run keeps from round to round.
+// The outputs and what a run keeps from round to round.
 struct Server {
-    Server(const Options& options, int listen_fd, std::unique_ptr<PcapWriter> pcap)
-        : options(options), listener(listen_fd), pcap(std::move(pcap)) {}
+    explicit Server(const Options& options) : options(options), listener(-1) {}
 
     const Options& options;
     Socket listener;
-    std::unique_ptr<PcapWriter> pcap;
+    std::unique_ptr<OutputQueue> json;
+    std::unique_ptr<OutputQueue> notes;
+    std::unique_ptr<OutputQueue> pcap;
+    std::vector<std::unique_ptr<OutputQueue>> dnstap;
+    PcapEncoder pcap_encoder;
+    RoundOutput round;
     Totals totals;
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<pollfd> fds;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(read_size);
-    std::string json;
-    std::string notes;
     bool paused = false;
 };
 
+// Opens the listener and the file outputs, announces the address and starts the output
+// threads; false after saying why not.
+bool open_outputs(Server& server) {
+    const Options& options = server.options;
+    std::string bound;
+    std::unique_ptr<Sink> pcap;
+    std::vector<std::unique_ptr<Sink>> dnstap;
+    try {
+        server.listener.reset(open_listener(options, bound));
+        if (!options.pcap.empty()) {
+            pcap = std::make_unique<PcapSink>(options.pcap);
+        }
+        for (const std::string& target : options.dnstap) {
+            dnstap.push_back(std::make_unique<DnstapSink>(target));
+        }
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "collector: %s\n", failure.what());
+        return false;
+    }
+    std::fprintf(stderr, "listening on %s\n", bound.c_str());
+    std::fflush(stderr);
+    const size_t limit = options.buffer;
+    server.json = std::make_unique<OutputQueue>(
+        std::make_unique<DescriptorSink>(STDOUT_FILENO, "stdout"), limit);
+    server.notes = std::make_unique<OutputQueue>(
+        std::make_unique<DescriptorSink>(STDERR_FILENO, "stderr"), limit);
+    if (pcap) {
+        server.pcap = std::make_unique<OutputQueue>(std::move(pcap), limit);
+        server.round.pcap_encoder = &server.pcap_encoder;
+    }
+    for (auto& sink : dnstap) {
+        server.dnstap.push_back(std::make_unique<OutputQueue>(std::move(sink), limit));
+    }
+    server.round.dnstap_on = !server.dnstap.empty();
+    return true;
+}
+
+// Hands what the round produced so far to the output threads.
+void hand_over(Server& server) {
+    RoundOutput& round = server.round;
+    server.json->push(round.json);
+    server.notes->push(round.notes);
+    if (server.pcap) {
+        server.pcap->push(round.pcap);
+    }
+    for (size_t i = 0; i < server.dnstap.size(); ++i) {
+        if (i + 1 < server.dnstap.size()) {
+            Batch copy = round.dnstap;
+            server.dnstap[i]->push(copy);
+        } else {
+            server.dnstap[i]->push(round.dnstap);
+        }
+    }
+}
+
+// One connection too many is closed at once, so that its peer learns of it.
 void accept_connections(Server& server) {
     Totals& totals = server.totals;
     for (int i = 0; i < accepts_per_round; ++i) {
@@ -192,16 +221,35 @@ void accept_connections(Server& server) {
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: stop accepting for a while instead of spinning.
-                server.notes += std::string("accept() failed: ") + std::strerror(errno) + "\n";
+                server.round.note(std::string("accept() failed: ") + std::strerror(errno));
                 server.paused = true;
             }
             return;
         }
+        if (server.connections.size() >= server.options.max_connections) {
+            Socket refused(fd);
+            ++totals.refused;
+            server.round.note("connection from " + address_text(peer) +
+                              " refused: " + std::to_string(server.connections.size()) +
+                              " connections open (--max-connections)");
+            continue;
+        }
         ++totals.connections;
         server.connections.push_back(std::make_unique<Connection>(
-            fd, totals.connections, address_text(peer), server.options.max_frame));
-        server.notes += "conn " + std::to_string(totals.connections) + " from " +
-                        server.connections.back()->stream.peer() + ": connected\n";
+            fd, totals.connections, address_text(peer),
+            static_cast<uint32_t>(server.options.max_frame), Clock::now()));
+        server.round.note(server.connections.back()->stream.label() + ": connected");
+    }
+}
+
+// Where the frame being received began, for the stall time-out: a read that ends inside a
+// frame begins one unless it continues the frame of the read before.
+void track_frame(Connection& connection, uint64_t frames_before, bool was_inside) {
+    const ConnectionStream& stream = connection.stream;
+    if (stream.incomplete_bytes() == 0) {
+        connection.frame_begun.reset();
+    } else if (!was_inside || stream.frames() != frames_before) {
+        connection.frame_begun = Clock::now();
     }
 }
 
@@ -216,51 +264,56 @@ void serve_connection(Server& server, Connection& connection) {
         }
         if (got <= 0) {
             if (got < 0) {
-                server.notes += "conn " + std::to_string(stream.conn()) + " from " + stream.peer() +
-                                ": recv() failed: " + std::strerror(errno) + "\n";
+                server.round.note(stream.label() + ": recv() failed: " + std::strerror(errno));
             }
-            server.notes += stream.close_note();
-            if (stream.incomplete_bytes() > 0) {
-                ++server.totals.errors;
-            }
+            server.round.note(stream.close_note());
+            server.totals.errors += stream.incomplete_bytes() > 0 ? 1 : 0;
             connection.done = true;
             return;
         }
-        if (!stream.consume(buffer.data(), static_cast<size_t>(got), server.json, server.notes,
-                            server.pcap.get())) {
+        const uint64_t frames_before = stream.frames();
+        const bool was_inside = stream.incomplete_bytes() > 0;
+        if (!stream.consume(buffer.data(), static_cast<size_t>(got), server.round)) {
             ++server.totals.errors;
             connection.done = true;
             return;
         }
+        track_frame(connection, frames_before, was_inside);
     }
 }
 
-// Writes the round's output; false when stdout or stderr can no longer be written.
-bool write_out(std::FILE* file, std::string& text) {
-    bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    text.clear();
-    return std::fflush(file) == 0 && ok;
+// When the connection is cut: one that has not sent its version frame, or stopped inside a
+// frame. None for an agent at a frame boundary: it is quiet while its DNS server is.
+std::optional<Clock::time_point> stall_deadline(const Server& server,
+                                                const Connection& connection) {
+    const std::chrono::seconds timeout(server.options.stall_timeout);
+    if (!connection.stream.version_seen()) {
+        return connection.connected + timeout;
+    }
+    if (connection.frame_begun) {
+        return *connection.frame_begun + timeout;
+    }
+    return std::nullopt;
 }
 
-// Opens the listener and the pcap file and announces the address; -1 after saying why not.
-int open_outputs(const Options& options, std::unique_ptr<PcapWriter>& pcap) {
-    std::string bound;
-    int listen_fd = -1;
-    try {
-        listen_fd = open_listener(options, bound);
-        if (!options.pcap.empty()) {
-            pcap = std::make_unique<PcapWriter>(options.pcap);
+void cut_stalled(Server& server) {
+    const Clock::time_point now = Clock::now();
+    for (const auto& connection : server.connections) {
+        std::optional<Clock::time_point> deadline = stall_deadline(server, *connection);
+        if (connection->done || !deadline || *deadline > now) {
+            continue;
         }
-    } catch (const std::exception& failure) {
-        if (listen_fd >= 0) {
-            close(listen_fd);
-        }
-        std::fprintf(stderr, "collector: %s\n", failure.what());
-        return -1;
+        const ConnectionStream& stream = connection->stream;
+        const std::string timeout = std::to_string(server.options.stall_timeout) + " s";
+        server.round.note(stream.label() + ": " +
+                          (!stream.version_seen()
+                               ? "no version frame within " + timeout
+                               : "frame unfinished for " + timeout + " (" +
+                                     std::to_string(stream.incomplete_bytes()) + " bytes)") +
+                          "; connection cut (--stall-timeout)");
+        ++server.totals.cut;
+        connection->done = true;
     }
-    std::fprintf(stderr, "listening on %s\n", bound.c_str());
-    std::fflush(stderr);
-    return listen_fd;
 }
 
 // The stop signals stay blocked except inside ppoll: a signal can't slip in between the flag
@@ -279,16 +332,22 @@ sigset_t block_stop_signals() {
 
 enum class Wait { ready, interrupted, failed };
 
-// Waits for the listener (unless accepting is paused) or any connection to be readable.
+// Waits for the listener (unless accepting is paused) or any connection to be readable, at
+// most until the next stall deadline.
 Wait wait_for_input(Server& server, const sigset_t& wait_set) {
     std::vector<pollfd>& fds = server.fds;
     fds.clear();
     fds.push_back({server.paused ? -1 : server.listener.get(), POLLIN, 0});
+    Clock::time_point until = Clock::now() + longest_wait;
     for (const auto& connection : server.connections) {
         fds.push_back({connection->socket.get(), POLLIN, 0});
+        until = std::min(until, stall_deadline(server, *connection).value_or(until));
     }
-    timespec pause_time = {1, 0};
-    int ready = ppoll(fds.data(), fds.size(), server.paused ? &pause_time : nullptr, &wait_set);
+    const auto wait = std::max(Clock::duration::zero(), until - Clock::now());
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    const timespec timeout = {static_cast<time_t>(nanoseconds / 1000000000),
+                              static_cast<long>(nanoseconds % 1000000000)};
+    int ready = ppoll(fds.data(), fds.size(), &timeout, &wait_set);
     if (ready < 0) {
         if (errno == EINTR) {
             return Wait::interrupted;
@@ -300,22 +359,17 @@ Wait wait_for_input(Server& server, const sigset_t& wait_set) {
     return Wait::ready;
 }
 
-// Serves the ready connections, then accepts; false when stdout can no longer be written.
-bool serve_round(Server& server) {
-    bool out_ok = true;
-    for (size_t i = 0; i < server.connections.size() && out_ok; ++i) {
+// Serves the ready connections, then accepts.
+void serve_round(Server& server) {
+    for (size_t i = 0; i < server.connections.size(); ++i) {
         if (server.fds[i + 1].revents != 0) {
             serve_connection(server, *server.connections[i]);
-            // Per connection, so many busy agents cannot pile up output in memory.
-            out_ok = write_out(stdout, server.json);
-            write_out(stderr, server.notes);
+            hand_over(server);
         }
     }
-    if (out_ok && server.fds[0].revents != 0) {
+    if (server.fds[0].revents != 0) {
         accept_connections(server);
-        write_out(stderr, server.notes);
     }
-    return out_ok;
 }
 
 void count_frames(Totals& totals, const Connection& connection) {
@@ -335,55 +389,107 @@ void remove_done_connections(Server& server) {
     }
 }
 
-// Counts what the open connections took, flushes everything and prints the summary.
+// Every output; a pcap output that is off is null.
+std::vector<OutputQueue*> all_outputs(const Server& server) {
+    std::vector<OutputQueue*> outputs = {server.json.get(), server.notes.get(), server.pcap.get()};
+    for (const auto& queue : server.dnstap) {
+        outputs.push_back(queue.get());
+    }
+    return outputs;
+}
+
+// The first output that failed for good (stdout, a file), said on stderr; stderr's own
+// failure only loses notes.
+bool outputs_failed(const Server& server) {
+    for (const OutputQueue* queue : all_outputs(server)) {
+        const std::string failure =
+            queue != nullptr && queue != server.notes.get() ? queue->failure() : "";
+        if (!failure.empty()) {
+            std::fprintf(stderr, "collector: %s\n", failure.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+// Closes all outputs at once, then gives them flush_time together to write what they hold.
+void flush_outputs(const Server& server) {
+    const std::vector<OutputQueue*> outputs = all_outputs(server);
+    for (OutputQueue* queue : outputs) {
+        if (queue != nullptr) {
+            queue->close();
+        }
+    }
+    const Clock::time_point deadline = Clock::now() + flush_time;
+    for (OutputQueue* queue : outputs) {
+        if (queue != nullptr) {
+            queue->finish(deadline);
+        }
+    }
+}
+
+void print_summary(const Server& server) {
+    const std::vector<OutputQueue*> outputs = all_outputs(server);
+    uint64_t dropped[4] = {};  // stdout, stderr, pcap, all dnstap outputs
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        dropped[std::min<size_t>(i, 3)] += outputs[i] != nullptr ? outputs[i]->dropped() : 0;
+    }
+    const Totals& t = server.totals;
+    std::fprintf(
+        stderr,
+        "summary: connections %llu frames %llu records %llu errors %llu refused %llu "
+        "cut %llu dropped stdout %llu stderr %llu pcap %llu dnstap %llu\n",
+        static_cast<unsigned long long>(t.connections), static_cast<unsigned long long>(t.frames),
+        static_cast<unsigned long long>(t.records), static_cast<unsigned long long>(t.errors),
+        static_cast<unsigned long long>(t.refused), static_cast<unsigned long long>(t.cut),
+        static_cast<unsigned long long>(dropped[0]), static_cast<unsigned long long>(dropped[1]),
+        static_cast<unsigned long long>(dropped[2]), static_cast<unsigned long long>(dropped[3]));
+    std::fflush(stderr);
+}
+
+// Counts what the open connections took, flushes the outputs and prints the summary.
 int finish(Server& server, int status) {
     for (const auto& connection : server.connections) {
         count_frames(server.totals, *connection);
     }
     server.connections.clear();
-    if (server.pcap && !server.pcap->flush()) {
-        status = 1;
-    }
-    server.pcap.reset();
-    std::fflush(stdout);
-    const Totals& totals = server.totals;
-    std::fprintf(stderr, "summary: connections %llu frames %llu records %llu errors %llu\n",
-                 static_cast<unsigned long long>(totals.connections),
-                 static_cast<unsigned long long>(totals.frames),
-                 static_cast<unsigned long long>(totals.records),
-                 static_cast<unsigned long long>(totals.errors));
-    std::fflush(stderr);
+    hand_over(server);
+    flush_outputs(server);
+    print_summary(server);
     return status;
 }
 
 int run(const Options& options) {
-    std::unique_ptr<PcapWriter> pcap;
-    int listen_fd = open_outputs(options, pcap);
-    if (listen_fd < 0) {
+    // Before the output threads start, so that they inherit the mask and never take the
+    // signal (a write cut by EINTR in libfstrm would count as a lost receiver).
+    const sigset_t wait_set = block_stop_signals();
+    Server server(options);
+    if (!open_outputs(server)) {
         return 1;
     }
-    Server server(options, listen_fd, std::move(pcap));
-    const sigset_t wait_set = block_stop_signals();
     int status = 0;
-    while (stop_signal == 0) {
+    while (stop_signal == 0 && status == 0) {
         Wait wait = wait_for_input(server, wait_set);
-        if (wait == Wait::interrupted) {
-            continue;
-        }
         if (wait == Wait::failed) {
             status = 1;
-            break;
+        } else if (wait == Wait::ready) {
+            serve_round(server);
         }
-        bool out_ok = serve_round(server);
+        cut_stalled(server);
         remove_done_connections(server);
-        if (!out_ok || (server.pcap && !server.pcap->flush())) {
-            std::fprintf(stderr, "collector: %s write failed: %s\n", out_ok ? "pcap" : "stdout",
-                         std::strerror(errno));
-            status = 1;
-            break;
-        }
+        hand_over(server);
+        status = status != 0 || outputs_failed(server) ? 1 : 0;
     }
     return finish(server, status);
+}
+
+// Room for --max-connections: the soft descriptor limit goes up to the hard one.
+void raise_descriptor_limit() {
+    rlimit limit = {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace
@@ -394,6 +500,7 @@ int main(int argc, char** argv) {
         std::fputs(usage_text, stderr);
         return 2;
     }
+    raise_descriptor_limit();
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;

@@ -1,7 +1,5 @@
 #include "collector/pcap_writer.hpp"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -12,37 +10,10 @@ namespace tarn::collector {
 
 namespace {
 
-constexpr uint32_t pcap_magic = 0xa1b2c3d4;
-constexpr uint32_t pcap_snaplen = 262144;
-constexpr uint32_t linktype_raw = 101;
+constexpr int pcap_snaplen = 262144;
 constexpr size_t max_tcp_streams = 4096;
 constexpr uint8_t proto_tcp = 6;
 constexpr uint8_t proto_udp = 17;
-
-struct Address {
-    bool v6 = false;
-    uint8_t bytes[16] = {};
-    size_t size() const { return v6 ? 16 : 4; }
-};
-
-// Texts that are not an address of the family in use become 0.0.0.0 or ::.
-Address parse_address(std::string_view text, bool v6) {
-    Address address;
-    address.v6 = v6;
-    if (text.find('\0') != std::string_view::npos) {
-        return address;
-    }
-    std::string copy(text);
-    if (v6) {
-        if (inet_pton(AF_INET6, copy.c_str(), address.bytes) != 1 &&
-            inet_pton(AF_INET, copy.c_str(), address.bytes + 12) == 1) {
-            address.bytes[10] = address.bytes[11] = 0xff;  // IPv4-mapped
-        }
-    } else if (inet_pton(AF_INET, copy.c_str(), address.bytes) != 1) {
-        std::memset(address.bytes, 0, sizeof(address.bytes));
-    }
-    return address;
-}
 
 void put16(std::vector<uint8_t>& out, uint16_t value) {
     out.resize(out.size() + 2);
@@ -80,16 +51,15 @@ struct Layout {
     uint8_t protocol = proto_udp;
     size_t ip_header = 20;
     size_t segment = 0;  // the transport header and its payload
-    Address source;
-    Address destination;
+    IpAddress source;
+    IpAddress destination;
     uint16_t source_port = 0;
     uint16_t destination_port = 0;
 };
 
 // False with the reason when the DNS packet does not fit one IP packet.
 bool lay_out(const Message& message, const PacketPlan& plan, Layout& layout, std::string& error) {
-    const bool v6 = message.device_ip.find(':') != std::string_view::npos ||
-                    message.server_ip.find(':') != std::string_view::npos;
+    const bool v6 = is_v6_pair(message.device_ip, message.server_ip);
     const bool tcp = message.is_tcp != 0;
     layout.v6 = v6;
     layout.tcp = tcp;
@@ -104,8 +74,8 @@ bool lay_out(const Message& message, const PacketPlan& plan, Layout& layout, std
                 " bytes does not fit one IP packet";
         return false;
     }
-    Address device = parse_address(message.device_ip, v6);
-    Address server = parse_address(message.server_ip, v6);
+    IpAddress device = parse_address(message.device_ip, v6);
+    IpAddress server = parse_address(message.server_ip, v6);
     layout.source = plan.response ? server : device;
     layout.destination = plan.response ? device : server;
     layout.source_port = plan.response ? dns_port : plan.client_port;
@@ -192,23 +162,8 @@ bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector
     return true;
 }
 
-PcapWriter::PcapWriter(const std::string& path) : file(std::fopen(path.c_str(), "wb")) {
-    if (!file) {
-        throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
-    }
-    uint8_t header[24] = {};
-    store_le32(header, pcap_magic);
-    header[4] = 2;  // version 2.4
-    header[6] = 4;
-    store_le32(header + 16, pcap_snaplen);
-    store_le32(header + 20, linktype_raw);
-    put(header, sizeof(header));
-    if (!flush()) {
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    }
-}
-
-bool PcapWriter::write(const Message& message, const DnsSummary& dns, std::string& error) {
+bool PcapEncoder::append(const Message& message, const DnsSummary& dns, Batch& batch,
+                         std::string& error) {
     PacketPlan plan;
     plan.response = dns.qr;
     plan.ip_id = next_ip_id++;
@@ -234,27 +189,38 @@ bool PcapWriter::write(const Message& message, const DnsSummary& dns, std::strin
         uint32_t& next = plan.response ? stream->second : stream->first;
         next += static_cast<uint32_t>(message.packet_size + 2);
     }
-    uint8_t header[16];
-    store_le32(header, message.time);
-    store_le32(header + 4, 0);
-    store_le32(header + 8, static_cast<uint32_t>(packet.size()));
-    store_le32(header + 12, static_cast<uint32_t>(packet.size()));
-    put(header, sizeof(header));
-    put(packet.data(), packet.size());
+    uint8_t time[4];
+    store_be32(time, message.time);
+    batch.bytes.append(reinterpret_cast<const char*>(time), sizeof(time));
+    batch.bytes.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+    batch.seal();
     return true;
 }
 
-void PcapWriter::put(const void* data, size_t size) {
-    if (std::fwrite(data, 1, size, file.get()) != size) {
-        write_failed = true;
+PcapSink::PcapSink(const std::string& path)
+    : pcap(pcap_open_dead(DLT_RAW, pcap_snaplen)),
+      dumper(pcap ? pcap_dump_open(pcap.get(), path.c_str()) : nullptr) {
+    if (!dumper) {
+        throw std::runtime_error("cannot create " + path + ": " +
+                                 (pcap ? pcap_geterr(pcap.get()) : "pcap_open_dead failed"));
     }
 }
 
-bool PcapWriter::flush() {
-    if (std::fflush(file.get()) != 0) {
-        write_failed = true;
+bool PcapSink::write(const Batch& batch) {
+    size_t at = 0;
+    for (uint32_t size : batch.sizes) {
+        const auto* item = reinterpret_cast<const uint8_t*>(batch.bytes.data() + at);
+        pcap_pkthdr header = {};
+        header.ts.tv_sec = load_be32(item);
+        header.caplen = header.len = size - 4;
+        pcap_dump(reinterpret_cast<u_char*>(dumper.get()), &header, item + 4);
+        at += size;
     }
-    return !write_failed;
+    if (pcap_dump_flush(dumper.get()) != 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tarn::collector

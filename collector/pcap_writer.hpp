@@ -1,15 +1,18 @@
 #pragma once
 
+#include <pcap/pcap.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "collector/dns_decoder.hpp"
+#include "collector/ip_address.hpp"
 #include "collector/message_decoder.hpp"
+#include "collector/output_queue.hpp"
 
 namespace tarn::collector {
 
@@ -31,31 +34,39 @@ struct PacketPlan {
 bool build_ip_packet(const Message& message, const PacketPlan& plan, std::vector<uint8_t>& out,
                      std::string& error);
 
-// A classic pcap file of raw IP packets (LINKTYPE_RAW), one per DNS record.
-class PcapWriter {
+// Turns records into the synthetic packets of a pcap file, in the reading thread.
+class PcapEncoder {
   public:
-    // Creates the file and writes its header; throws std::runtime_error when it cannot.
-    explicit PcapWriter(const std::string& path);
-
-    // False with the reason when this record cannot be written as a packet (the file is fine).
-    bool write(const Message& message, const DnsSummary& dns, std::string& error);
-    // False once any write to the file failed.
-    bool flush();
-    bool failed() const { return write_failed; }
+    // Appends one item, the record's time (4 bytes, big-endian) and its packet; false with the
+    // reason when the record cannot be one packet.
+    bool append(const Message& message, const DnsSummary& dns, Batch& batch, std::string& error);
 
   private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    void put(const void* data, size_t size);
-
-    std::unique_ptr<std::FILE, FileCloser> file;
-    bool write_failed = false;
     uint16_t next_ip_id = 1;
     std::vector<uint8_t> packet;
     // Next sequence numbers of the synthetic TCP stream of each device/server pair:
     // first = device side, second = server side.
     std::map<std::string, std::pair<uint32_t, uint32_t>> tcp_streams;
+};
+
+// A classic pcap file of raw IP packets (LINKTYPE_RAW) through libpcap's dump writer.
+class PcapSink : public Sink {
+  public:
+    // Creates the file and writes its header; throws std::runtime_error when it cannot.
+    explicit PcapSink(const std::string& path);
+
+    bool write(const Batch& batch) override;
+    std::string error() const override { return "pcap write failed: " + failure; }
+
+  private:
+    struct Closer {
+        void operator()(pcap_t* p) const { pcap_close(p); }
+        void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
+    };
+
+    std::unique_ptr<pcap_t, Closer> pcap;
+    std::unique_ptr<pcap_dumper_t, Closer> dumper;
+    std::string failure;
 };
 
 }  // namespace tarn::collector

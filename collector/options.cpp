@@ -1,0 +1,93 @@
+#include "collector/options.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tarn::collector {
+
+const char usage_text[] =
+    "usage: collector [--listen ADDR] [--port N] [--pcap FILE]\n"
+    "                 [--dnstap FILE|unix:PATH|tcp:ADDR:PORT]... [--max-frame BYTES]\n"
+    "                 [--max-connections N] [--stall-timeout SECONDS] [--buffer BYTES]\n";
+
+namespace {
+
+struct NumberFlag {
+    const char* name;
+    uint64_t Options::*field;
+    uint64_t min;
+    uint64_t max;
+    const char* why;  // said when the value is out of range
+};
+
+const NumberFlag number_flags[] = {
+    {"--port", &Options::port, 0, 65535, ""},
+    {"--max-frame", &Options::max_frame, largest_record, UINT32_MAX,
+     ": the agent's largest record is 8 + 255 + 255 + 65535 = 66053 bytes, and it resends a "
+     "record that a collector refuses every 10 s for ever"},
+    {"--max-connections", &Options::max_connections, 1, 1000000, ""},
+    {"--stall-timeout", &Options::stall_timeout, 1, 86400, ""},
+    {"--buffer", &Options::buffer, 65536, uint64_t{1} << 40, ""},
+};
+
+bool parse_number(const char* text, uint64_t& value) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text, &end, 10);
+    value = parsed;
+    return errno == 0 && *end == '\0';
+}
+
+// False after saying why, for a known flag with a bad value; true when it is no number flag.
+bool set_number(Options& options, const std::string& name, const char* value, bool& known) {
+    for (const NumberFlag& flag : number_flags) {
+        if (name != flag.name) {
+            continue;
+        }
+        known = true;
+        uint64_t number = 0;
+        if (!parse_number(value, number) || number < flag.min || number > flag.max) {
+            std::fprintf(stderr, "collector: %s %s: must be a number from %llu to %llu%s\n",
+                         flag.name, value, static_cast<unsigned long long>(flag.min),
+                         static_cast<unsigned long long>(flag.max), flag.why);
+            return false;
+        }
+        options.*flag.field = number;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Options> parse_options(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool known = false;
+        if (value == nullptr || !set_number(options, name, value, known)) {
+            if (value == nullptr) {
+                std::fprintf(stderr, "collector: %s needs a value\n", name.c_str());
+            }
+            return std::nullopt;
+        }
+        if (name == "--listen") {
+            options.listen = value;
+        } else if (name == "--pcap" && *value != '\0') {
+            options.pcap = value;
+        } else if (name == "--dnstap" && *value != '\0') {
+            options.dnstap.push_back(value);
+        } else if (!known) {
+            std::fprintf(stderr, "collector: unknown option or empty value: %s\n", name.c_str());
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+}  // namespace tarn::collector

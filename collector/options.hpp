@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sensor/wire_format.hpp"
+
+namespace tarn::collector {
+
+// The agent's largest record: both address texts at their longest and a DNS message of 64 KiB.
+// A smaller frame limit would make the agent resend such a record for ever.
+inline constexpr uint64_t largest_record =
+    sensor::wire::record_fixed_size + 2 * sensor::wire::max_address_length + 65535;
+
+struct Options {
+    std::string listen = "127.0.0.1";
+    uint64_t port = 8100;
+    std::string pcap;
+    std::vector<std::string> dnstap;  // PATH, unix:PATH or tcp:ADDR:PORT; any number
+    uint64_t max_frame = 1048576;
+    uint64_t max_connections = 1024;
+    uint64_t stall_timeout = 30;         // seconds
+    uint64_t buffer = 32 * 1024 * 1024;  // bytes per output
+};
+
+extern const char usage_text[];
+
+// The options, or none after one line on stderr saying what is wrong.
+std::optional<Options> parse_options(int argc, char** argv);
+
+}  // namespace tarn::collector
