@@ -35,8 +35,11 @@ run_windows() {
     (cd "$build_root-windows/tests" && wine_run 1200 "$log" tarn_tests.exe) || status=$?
     tr -d '\r' <"$log"
     [ "$status" -eq 124 ] && echo "tarn_tests.exe did not finish in 1200 s under Wine"
-    if [ "$status" -eq 0 ] && [ -f "$source_dir/scripts/wine-service-test.sh" ]; then
+    if [ "$status" -eq 0 ]; then
         bash "$source_dir/scripts/wine-service-test.sh" "$build_root-windows" || status=$?
+    fi
+    if [ "$status" -eq 0 ]; then
+        bash "$source_dir/scripts/wine-console-test.sh" "$build_root-windows" || status=$?
     fi
     wine_stop
     return "$status"

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The agent in console mode under Wine (the dispatcher answers 1063): the usage line, a missing
+# configuration, and a run with logging on stopped by Ctrl+C (SIGINT, which Wine delivers as
+# the console's Ctrl+C event).
+#   scripts/wine-console-test.sh <windows-build-dir>
+set -euo pipefail
+
+build_dir=${1:?usage: wine-console-test.sh <windows-build-dir>}
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+work=$(mktemp -d /tmp/tarn-wine-console.XXXXXX)
+mkdir "$work/log"
+cp "$build_dir/agent.exe" "$work/"
+failures=0
+expect() {  # what got what-was-expected
+    [ "$2" = "$3" ] || { echo "FAIL: $1: got '$2', expected '$3'"; failures=$((failures + 1)); }
+}
+run() {  # seconds args...: the exit status; output in $work/out
+    local status=0
+    (cd "$work" && timeout "$1" wine agent.exe "${@:2}" </dev/null >out 2>&1) || status=$?
+    echo "$status"
+}
+
+expect "no argument: exit" "$(run 60)" 255
+expect "no argument: output" "$(tr -d '\r' <"$work/out" | grep -v wine)" "usage: agent <config-file>"
+expect "missing configuration: exit" "$(run 60 'Z:\nowhere\agent.conf')" 0
+expect "missing configuration: output" "$(grep -vc wine "$work/out" || true)" 0
+
+printf 'logging on\ntarget 127.0.0.1:9 1\n' >"$work/agent.conf"
+(cd "$work" && exec timeout 120 wine agent.exe agent.conf </dev/null >out 2>&1) &
+runner=$!
+for _ in $(seq 300); do
+    grep -q 'Started!' "$work/log/dns-logger.log" 2>/dev/null && break
+    sleep 0.2
+done
+pkill -INT -f 'agent.exe agent.conf' || true
+status=0
+wait "$runner" || status=$?
+expect "Ctrl+C: exit" "$status" 0
+lines=$(tr -d '\r' <"$work/log/dns-logger.log" | sed 's/^[0-9TZ:-]* \[[0-9]*\]: //' |
+    grep -x -e 'agent version 3.7.1' -e 'Starting...' -e 'Started!' -e 'Stopping...' -e 'Stopped!' |
+    paste -sd '|')
+expect "Ctrl+C: lines" "$lines" "agent version 3.7.1|Starting...|Started!|Stopping...|Stopped!"
+[ "$failures" -eq 0 ] && echo "== Windows console under Wine: all checks passed"
+exit "$failures"
