@@ -236,7 +236,7 @@ def main(agent, collector):
         ports = {name: free_port(addr) for name, addr, _, _ in SERVERS}
         common = dict(sock=sock, zone=f"{work}/example.test.zone", bport=free_port("127.0.0.1"),
                       data="\n".join(f'  local-data: "{rr}"' for rr in ZONE))
-        tshark = start("tshark", ["tshark", "-i", "lo", "-w", "lo.pcap", "-f",
+        tshark = start("tshark", ["tshark", "-i", "lo", "-B", "32", "-w", "lo.pcap", "-f",
                                   " or ".join(f"port {p}" for p in ports.values())])
         assert wait_for(lambda: "Capturing on" in Path("tshark.log").read_text(), 15), "tshark"
         Path("backend.conf").write_text(UNBOUND.format(
@@ -251,7 +251,7 @@ def main(agent, collector):
             Path(values["conf"]).write_text(config.format(**values))
             failed = run_server(values, name, command)
             failures, started = failures + failed, started + ([] if failed else [name])
-        time.sleep(0.5)
+        time.sleep(1.5)  # the capture's last packets, on a loaded machine
         stop(tshark, signal.SIGINT)
         wire, records = wire_messages("lo.pcap", set(ports.values())), collected()
         for name, addr, _, _ in SERVERS:
