@@ -27,6 +27,7 @@
 #include "collector/options.hpp"
 #include "collector/output_queue.hpp"
 #include "collector/pcap_writer.hpp"
+#include "support/file_descriptor_posix.hpp"
 
 namespace {
 
@@ -45,30 +46,10 @@ void on_stop_signal(int) {
     stop_signal = 1;
 }
 
-class Socket {
-  public:
-    explicit Socket(int fd) : fd(fd) {}
-    ~Socket() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd; }
-    void reset(int new_fd) {
-        Socket old(fd);
-        fd = new_fd;
-    }
-
-  private:
-    int fd;
-};
-
 struct Connection {
     Connection(int fd, uint64_t id, std::string peer, uint32_t max_frame, Clock::time_point now)
         : socket(fd), stream(id, std::move(peer), max_frame), connected(now) {}
-    Socket socket;
+    tarn::FileDescriptor socket;
     ConnectionStream stream;
     Clock::time_point connected;
     std::optional<Clock::time_point> frame_begun;  // while inside a frame: when it began
@@ -138,10 +119,10 @@ int open_listener(const Options& options, std::string& bound) {
 
 // The outputs and what a run keeps from round to round.
 struct Server {
-    explicit Server(const Options& options) : options(options), listener(-1) {}
+    explicit Server(const Options& options) : options(options) {}
 
     const Options& options;
-    Socket listener;
+    tarn::FileDescriptor listener;
     std::unique_ptr<OutputQueue> json;
     std::unique_ptr<OutputQueue> notes;
     std::unique_ptr<OutputQueue> pcap;
@@ -227,7 +208,7 @@ void accept_connections(Server& server) {
             return;
         }
         if (server.connections.size() >= server.options.max_connections) {
-            Socket refused(fd);
+            tarn::FileDescriptor refused(fd);
             ++totals.refused;
             server.round.note("connection from " + address_text(peer) +
                               " refused: " + std::to_string(server.connections.size()) +
