@@ -74,15 +74,14 @@ struct Listener::Connection final : frame_streams::FrameHandler {
     }
     bool handshaken() const { return reader.state() == frame_streams::Reader::State::started; }
 
-    // After a read: a frame begun since the last whole one must end in time.
-    void track_frame_deadline() {
-        uint64_t now_frames = reader.frames();
+    // After a read: a frame begun since the handshake or the last whole frame (once handshaken,
+    // every whole frame but STOP is a data frame) must end in time.
+    void track_frame_deadline(bool just_handshaken) {
         if (reader.held() == 0) {
             deadline = Clock::time_point::max();
-        } else if (now_frames != frames || deadline == Clock::time_point::max()) {
+        } else if (just_handshaken || delivered > 0 || deadline == Clock::time_point::max()) {
             deadline = Clock::now() + std::chrono::milliseconds(standin::dnstap_times().frame_ms);
         }
-        frames = now_frames;
     }
 
     FileDescriptor socket;
@@ -92,7 +91,6 @@ struct Listener::Connection final : frame_streams::FrameHandler {
     bool dead = false;
     // A writer must finish its handshake, and then every frame it begins, before this.
     Clock::time_point deadline;
-    uint64_t frames = 0;
 };
 
 Listener::Listener() = default;
@@ -240,6 +238,7 @@ size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer
     }
     connection.consumer = &consumer;
     connection.delivered = 0;
+    bool was_handshaken = connection.handshaken();
     try {
         connection.reader.feed(received.data(), static_cast<size_t>(got), connection);
     } catch (...) {
@@ -253,7 +252,7 @@ size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer
     } else if (connection.reader.done()) {
         connection.dead = true;  // STOP answered
     } else if (connection.handshaken()) {
-        connection.track_frame_deadline();
+        connection.track_frame_deadline(!was_handshaken);
     }
     return connection.delivered;
 }

@@ -175,7 +175,6 @@ void Reader::feed(const uint8_t* data, size_t size, FrameHandler& handler) {
 }
 
 void Reader::process(const uint8_t* unit, size_t size, FrameHandler& handler) {
-    ++units;
     if (load_be32(unit) == 0) {
         control(unit + 8, size - 8, handler);
         return;

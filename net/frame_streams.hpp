@@ -54,8 +54,6 @@ class Reader {
     // Bytes held of an incomplete frame, and the memory reserved for them.
     size_t held() const { return pending.size(); }
     size_t held_capacity() const { return pending.capacity(); }
-    // Whole frames taken so far, control frames included: a change means the peer progressed.
-    uint64_t frames() const { return units; }
 
   private:
     bool unit_size(const uint8_t* data, size_t size, size_t& total, size_t& header);
@@ -69,7 +67,6 @@ class Reader {
 
     State current = State::waiting;
     bool handshake = false;
-    uint64_t units = 0;
     std::vector<uint8_t> pending;
     char reason[96] = "";
 };
