@@ -207,37 +207,28 @@ void SensorQueueProcessor::send_unsent(TcpConnection& connection) {
     try {
         connection.send_all(buffer + unsent_begin, length);
     } catch (...) {
-        uint32_t cut = start_of_frame_at(unsent_begin + connection.sent());
-        statistics().records_sent.add(frames_between(unsent_begin, cut));
-        unsent_begin = cut;
+        mark_sent(unsent_begin + connection.sent());
         throw;
     }
-    statistics().records_sent.add(frames_between(unsent_begin, unsent_end));
-    unsent_begin = unsent_end = 0;
+    mark_sent(unsent_end);
     if (length < small_batch) {
         sleep_milliseconds(gather_milliseconds);
     }
 }
 
-uint64_t SensorQueueProcessor::frames_between(uint32_t begin, uint32_t end) const {
-    uint64_t frames = 0;
-    for (uint32_t frame = begin; frame < end;
-         frame += wire::frame_prefix_size + load_be32(buffer + frame)) {
-        ++frames;
-    }
-    return frames;
-}
-
-// The start of the unsent frame that holds the byte at position.
-uint32_t SensorQueueProcessor::start_of_frame_at(uint32_t position) const {
+// The socket took the unsent bytes up to position: the frames wholly before it are sent, and
+// the unsent part starts again at the frame that holds it (unsent_end when all went).
+void SensorQueueProcessor::mark_sent(uint32_t position) {
+    uint64_t sent = 0;
     uint32_t frame = unsent_begin;
-    for (;;) {
-        uint32_t next = frame + wire::frame_prefix_size + load_be32(buffer + frame);
-        if (next > position || next >= unsent_end) {
-            return frame;
+    for (uint32_t next; frame < unsent_end; frame = next, ++sent) {
+        next = frame + wire::frame_prefix_size + load_be32(buffer + frame);
+        if (next > position) {
+            break;
         }
-        frame = next;
     }
+    statistics().records_sent.add(sent);
+    unsent_begin = frame;
 }
 
 }  // namespace tarn::sensor

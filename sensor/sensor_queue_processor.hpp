@@ -37,8 +37,7 @@ class SensorQueueProcessor {
     void deliver(TcpConnection& connection, const config::Target& target, const uint8_t* version);
     bool take_batch();
     void send_unsent(TcpConnection& connection);
-    uint32_t start_of_frame_at(uint32_t position) const;
-    uint64_t frames_between(uint32_t begin, uint32_t end) const;
+    void mark_sent(uint32_t position);
     void grow_buffer();
 
     Thread thread = nullptr;
