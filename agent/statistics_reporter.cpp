@@ -5,6 +5,7 @@
 
 #include "error/error.hpp"
 #include "net/etw_session.hpp"
+#include "support/back_off.hpp"
 #include "support/log.hpp"
 #include "support/statistics.hpp"
 
@@ -13,7 +14,6 @@ namespace tarn {
 namespace {
 
 constexpr uint32_t report_interval_ms = 60000;
-constexpr uint32_t stop_check_ms = 100;
 
 // In the order of the line; the last two come from ETW's own query of the session.
 constexpr const char* figure_names[StatisticsReporter::figure_count] = {
@@ -63,14 +63,7 @@ void StatisticsReporter::report(const Figures& now) {
 
 uint32_t StatisticsReporter::thread_entry(void* argument) {
     auto& reporter = *static_cast<StatisticsReporter*>(argument);
-    uint32_t waited = 0;
-    while (!reporter.stop_requested) {
-        sleep_milliseconds(stop_check_ms);
-        waited += stop_check_ms;
-        if (waited < report_interval_ms) {
-            continue;
-        }
-        waited = 0;
+    while (pause_unless_stopped(reporter.stop_requested, report_interval_ms)) {
         Figures now = read_figures();
         if (std::memcmp(now.values, reporter.reported.values, sizeof now.values) != 0) {
             reporter.report(now);
