@@ -122,15 +122,15 @@ void BM_DnstapFrameToRing(benchmark::State& state) {
     trace.message_context = &queue;
     auto message = std::make_unique<net::dnstap::Message>();
     auto event = std::make_unique<net::dnstap::Event>();
-    std::vector<uint8_t> payload;
+    auto payload = std::make_unique<net::standin::Payload>();
     EVENT_RECORD record;
     bench::warm_ring(queue);
     auto one = [&](const DnstapFrame& frame) {
         net::dnstap::decode(frame.bytes.data(), frame.bytes.size(), *message);
         net::dnstap::to_event(*message, 0, *event);
-        net::standin::encode_payload(event->properties, event->property_count, payload);
+        net::standin::encode_payload(event->properties, event->property_count, *payload);
         net::standin::fill_event_record(record, net::dns_server_provider, event->id,
-                                        event->timestamp, payload, nullptr);
+                                        event->timestamp, *payload, nullptr);
         net::handle_event(trace, &record);
     };
     for (int i = 0; i < warm_up_events; ++i) {

@@ -51,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(std::strlen(event.client_ip) > 0 && std::strlen(event.client_ip) < 46);
     require(std::strlen(event.qname) < dnstap::question_name_capacity);
 
-    static std::vector<uint8_t> payload;
+    static standin::Payload payload;
     if (!standin::encode_payload(event.properties, event.property_count, payload)) {
-        require(payload.empty());
+        require(payload.size == 0);
         return 0;
     }
     EVENT_RECORD record;

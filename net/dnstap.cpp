@@ -354,8 +354,9 @@ bool decode(const uint8_t* data, size_t size, Message& message) {
     });
 }
 
-void address_text(const Field& address, char* out) {
+size_t address_text(const Field& address, char* out) {
     static const uint8_t mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    char* const start = out;
     if (address.present && address.size == 4) {
         out = put_ipv4(out, address.data);
     } else if (address.present && address.size == 16 &&
@@ -365,6 +366,7 @@ void address_text(const Field& address, char* out) {
         out = put_ipv6(out, address.data);
     }
     *out = '\0';
+    return static_cast<size_t>(out - start);
 }
 
 size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qtype) {
@@ -498,8 +500,23 @@ int64_t event_time(const Message& message, bool query, int64_t now_filetime) {
     return now_filetime;
 }
 
-standin::PropertyValue text_property(const char* name, const char* value, size_t length) {
-    return {name, reinterpret_cast<const uint8_t*>(value), static_cast<uint32_t>(length + 1)};
+// The provider's property names.
+constexpr standin::PropertyName tcp_name("TCP");
+constexpr standin::PropertyName interface_ip_name("InterfaceIP");
+constexpr standin::PropertyName source_name("Source");
+constexpr standin::PropertyName destination_name("Destination");
+constexpr standin::PropertyName port_name("Port");
+constexpr standin::PropertyName xid_name("XID");
+constexpr standin::PropertyName qname_name("QNAME");
+constexpr standin::PropertyName qtype_name("QTYPE");
+constexpr standin::PropertyName buffer_size_name("BufferSize");
+constexpr standin::PropertyName packet_data_name("PacketData");
+
+template <size_t N>
+standin::PropertyValue text_property(const standin::PropertyName<N>& name, const char* value,
+                                     size_t length) {
+    return standin::property(name, reinterpret_cast<const uint8_t*>(value),
+                             static_cast<uint32_t>(length + 1));
 }
 
 // The provider's properties in its order; they point into event and into the frame.
@@ -507,8 +524,8 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
     uint32_t protocol = message.socket_protocol;
     event.is_tcp =
         protocol == tcp || protocol == dot || protocol == doh || protocol == dnscrypt_tcp;
-    address_text(message.response_address, event.server_ip);
-    address_text(message.query_address, event.client_ip);
+    size_t server_ip_length = address_text(message.response_address, event.server_ip);
+    size_t client_ip_length = address_text(message.query_address, event.client_ip);
     store_le16(event.port, static_cast<uint16_t>(message.query_port));
     store_le16(event.xid, packet.size >= 2 ? load_be16(packet.data) : 0);
     uint16_t qtype = 0;
@@ -516,17 +533,18 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
     store_le16(event.qtype, qtype);
     store_le16(event.buffer_size, static_cast<uint16_t>(packet.size));
 
+    using standin::property;
     standin::PropertyValue* p = event.properties;
-    *p++ = {"TCP", &event.is_tcp, 1};
-    *p++ = text_property("InterfaceIP", event.server_ip, std::strlen(event.server_ip));
-    *p++ = text_property(query ? "Source" : "Destination", event.client_ip,
-                         std::strlen(event.client_ip));
-    *p++ = {"Port", event.port, 2};
-    *p++ = {"XID", event.xid, 2};
-    *p++ = text_property("QNAME", event.qname, qname_length);
-    *p++ = {"QTYPE", event.qtype, 2};
-    *p++ = {"BufferSize", event.buffer_size, 2};
-    *p++ = {"PacketData", packet.data, packet.size};
+    *p++ = property(tcp_name, &event.is_tcp, 1);
+    *p++ = text_property(interface_ip_name, event.server_ip, server_ip_length);
+    *p++ = query ? text_property(source_name, event.client_ip, client_ip_length)
+                 : text_property(destination_name, event.client_ip, client_ip_length);
+    *p++ = property(port_name, event.port, 2);
+    *p++ = property(xid_name, event.xid, 2);
+    *p++ = text_property(qname_name, event.qname, qname_length);
+    *p++ = property(qtype_name, event.qtype, 2);
+    *p++ = property(buffer_size_name, event.buffer_size, 2);
+    *p++ = property(packet_data_name, packet.data, packet.size);
     event.property_count = static_cast<size_t>(p - event.properties);
 }
 

@@ -62,8 +62,9 @@ bool decode(const uint8_t* data, size_t size, Message& message);
 
 // A 4-byte or 16-byte raw address as text: a dotted quad for IPv4 and for IPv4-mapped IPv6
 // (what a dual-stack listener reports for an IPv4 peer), else IPv6 in the RFC 5952 form;
-// anything else gives the empty text. out needs 46 bytes; the text is NUL-terminated.
-void address_text(const Field& address, char* out);
+// anything else gives the empty text. out needs 46 bytes; the text is NUL-terminated and its
+// length returned.
+size_t address_text(const Field& address, char* out);
 
 // The question name of a DNS message as dotted text with a trailing dot, "." for the root,
 // unprintable bytes and dots inside labels escaped as \DDD; "" when the name is unreadable.

@@ -102,7 +102,7 @@ struct Session final : dnstap::FrameConsumer {
 
     // Touched only by the thread inside ProcessTrace.
     EVENT_TRACE_LOGFILEA* logfile = nullptr;
-    std::vector<uint8_t> payload;
+    standin::Payload payload;
     dnstap::Message message;
     dnstap::Event event;
     EVENT_RECORD record;

@@ -1,34 +1,82 @@
 #pragma once
 
-// The self-describing event payload of the ETW/TDH stand-in, carried in EVENT_RECORD.UserData
-// (little-endian): u16 property count, then per property a u16 name length in UTF-16 code units
-// (no NUL), the name as UTF-16LE, a u32 value size and the value bytes.
+// The self-describing event payload of the ETW/TDH stand-in, carried in EVENT_RECORD.UserData,
+// little-endian: a u16 property count N; N directory entries of four u16 each (name offset, name
+// length in UTF-16 code units without a NUL, value offset, value size); then the names in
+// UTF-16LE and the values. Offsets count from the start of UserData. With the directory, TDH
+// finds a property without walking the ones before it.
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "net/dns_server_provider.hpp"
 #include "net/etw_api.hpp"
+#include "support/byte_order.hpp"
 
 namespace tarn::net::standin {
 
 // The largest payload an EVENT_RECORD can carry: UserDataLength is 16-bit.
 inline constexpr size_t max_payload_size = 65535;
+inline constexpr size_t payload_header_size = 2;
+inline constexpr size_t directory_entry_size = 8;
+
+struct DirectoryEntry {
+    uint16_t name_offset;
+    uint16_t name_units;
+    uint16_t value_offset;
+    uint16_t value_size;
+};
+
+inline DirectoryEntry load_entry(const uint8_t* payload, size_t index) {
+    const uint8_t* p = payload + payload_header_size + index * directory_entry_size;
+    return {load_le16(p), load_le16(p + 2), load_le16(p + 4), load_le16(p + 6)};
+}
+
+inline void store_entry(uint8_t* payload, size_t index, const DirectoryEntry& entry) {
+    uint8_t* p = payload + payload_header_size + index * directory_entry_size;
+    store_le16(p, entry.name_offset);
+    store_le16(p + 2, entry.name_units);
+    store_le16(p + 4, entry.value_offset);
+    store_le16(p + 6, entry.value_size);
+}
 
 struct PropertyValue {
-    const char* name;  // ASCII, NUL-terminated
+    const char* name;           // ASCII, NUL-terminated
+    const uint8_t* name_utf16;  // the same name as the payload carries it
+    size_t name_length;
     const uint8_t* data;
     uint32_t size;
 };
 
-// Writes the payload of count properties into payload, whose size becomes the payload length;
-// its capacity only grows, so a warm buffer costs no allocation. False (payload emptied) when
-// the payload would exceed max_payload_size.
-bool encode_payload(const PropertyValue* properties, size_t count, std::vector<uint8_t>& payload);
+// A property name with its UTF-16LE form, made at compile time.
+template <size_t N>
+struct PropertyName {
+    static_assert(N > 1, "a property has a name");
+    constexpr PropertyName(const char (&ascii)[N]) : text(ascii) {
+        for (size_t i = 0; i + 1 < N; ++i) {
+            utf16[2 * i] = static_cast<uint8_t>(ascii[i]);
+        }
+    }
+    const char* text;
+    uint8_t utf16[2 * (N - 1)] = {};
+};
+
+template <size_t N>
+constexpr PropertyValue property(const PropertyName<N>& name, const uint8_t* data, uint32_t size) {
+    return {name.text, name.utf16, N - 1, data, size};
+}
+
+struct Payload {
+    uint8_t bytes[max_payload_size];
+    size_t size = 0;
+};
+
+// Writes the payload of count properties; false (payload emptied) when it would exceed
+// max_payload_size.
+bool encode_payload(const PropertyValue* properties, size_t count, Payload& payload);
 
 // Zeroes record and fills the header fields a consumer reads, pointing UserData at payload
 // (which must outlive the record's use).
 void fill_event_record(EVENT_RECORD& record, const GUID& provider, USHORT event_id,
-                       int64_t filetime, const std::vector<uint8_t>& payload, void* user_context);
+                       int64_t filetime, const Payload& payload, void* user_context);
 
 }  // namespace tarn::net::standin

@@ -5,95 +5,82 @@
 #include <cstring>
 
 #include "net/etw_api.hpp"
-#include "support/byte_order.hpp"
+#include "net/standin_event.hpp"
 
 namespace {
 
 using tarn::load_le16;
-using tarn::load_le32;
+using namespace tarn::net::standin;
 
 struct Property {
-    const uint8_t* name = nullptr;  // UTF-16LE, name_length code units
-    uint32_t name_length = 0;
+    const uint8_t* name = nullptr;  // UTF-16LE, name_units code units
+    uint32_t name_units = 0;
     const uint8_t* value = nullptr;
     uint32_t size = 0;
 };
 
-// Walks the payload property by property, bounds-checked.
-class PayloadWalker {
+// The payload's directory, every entry bounds-checked as it is read.
+class PayloadView {
   public:
-    // False when the event carries no readable payload header.
-    bool start(const EVENT_RECORD* event) {
+    // False when the event carries no readable payload header and directory.
+    bool open(const EVENT_RECORD* event) {
         if (event == nullptr) {
             return false;
         }
-        end = event->UserDataLength;
+        size = event->UserDataLength;
         data = static_cast<const uint8_t*>(event->UserData);
-        if (end == 0) {
+        if (size == 0) {
             count = 0;  // no user data: an event without properties
-            position = 0;
             return true;
         }
-        if (data == nullptr || end < 2) {
+        if (data == nullptr || size < payload_header_size) {
             return false;
         }
         count = load_le16(data);
-        position = 2;
-        return true;
+        return payload_header_size + count * directory_entry_size <= size;
     }
 
-    // False when the next property overruns the payload.
-    bool next(Property& property) {
-        if (end - position < 2) {
+    // False when the name or the value lies outside the payload.
+    bool property(uint32_t index, Property& out) const {
+        DirectoryEntry entry = load_entry(data, index);
+        if (entry.name_offset + 2 * size_t{entry.name_units} > size ||
+            entry.value_offset + size_t{entry.value_size} > size) {
             return false;
         }
-        property.name_length = load_le16(data + position);
-        position += 2;
-        if ((end - position) / 2 < property.name_length) {
-            return false;
-        }
-        property.name = data + position;
-        position += 2 * static_cast<size_t>(property.name_length);
-        if (end - position < 4) {
-            return false;
-        }
-        property.size = load_le32(data + position);
-        position += 4;
-        if (end - position < property.size) {
-            return false;
-        }
-        property.value = data + position;
-        position += property.size;
+        out = {data + entry.name_offset, entry.name_units, data + entry.value_offset,
+               entry.value_size};
         return true;
     }
-
-    bool finished() const { return position == end; }
 
     uint32_t count = 0;
 
   private:
     const uint8_t* data = nullptr;
-    size_t end = 0;
-    size_t position = 0;
+    size_t size = 0;
 };
 
+uint16_t unit_at(const uint8_t* host_order_units, size_t index) {
+    uint16_t unit;
+    std::memcpy(&unit, host_order_units + 2 * index, sizeof unit);
+    return unit;
+}
+
 // The caller's name is NUL-terminated UTF-16 in host order; it is read no further than its
-// terminator or the first difference.
+// terminator or the first difference, so most names are told apart by their first unit.
 bool name_matches(const uint8_t* wanted, const Property& property) {
-    for (uint32_t i = 0;; ++i) {
-        uint16_t unit;
-        std::memcpy(&unit, wanted + 2 * static_cast<size_t>(i), sizeof unit);
-        if (i == property.name_length) {
+    for (size_t i = 0;; ++i) {
+        uint16_t unit = unit_at(wanted, i);
+        if (i == property.name_units) {
             return unit == 0;
         }
-        if (unit == 0 || unit != load_le16(property.name + 2 * static_cast<size_t>(i))) {
+        if (unit == 0 || unit != load_le16(property.name + 2 * i)) {
             return false;
         }
     }
 }
 
-// The first property of that name. The walk stops there: what follows is not looked at, while a
-// name that is not found costs a walk of the whole payload, which must then be well formed.
+// The first property of that name; the entries before it must be well formed, and all of them
+// for a name that is not there.
 ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
                     const PROPERTY_DATA_DESCRIPTOR* property_data, Property& found) {
     if (property_data == nullptr || property_data_count != 1 || property_data->PropertyName == 0) {
@@ -101,55 +88,55 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
     }
     const auto* wanted =
         reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(property_data->PropertyName));
-    PayloadWalker walker;
-    if (!walker.start(event)) {
+    PayloadView view;
+    if (!view.open(event)) {
         return ERROR_INVALID_PARAMETER;
     }
-    for (uint32_t i = 0; i < walker.count; ++i) {
-        if (!walker.next(found)) {
+    for (uint32_t i = 0; i < view.count; ++i) {
+        if (!view.property(i, found)) {
             return ERROR_INVALID_PARAMETER;
         }
         if (name_matches(wanted, found)) {
             return ERROR_SUCCESS;
         }
     }
-    return walker.finished() ? ERROR_NOT_FOUND : ERROR_INVALID_PARAMETER;
+    return ERROR_NOT_FOUND;
 }
 
 constexpr size_t info_header_size = sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO);
 
-// One walk validates and sizes the property list and, as far as the buffer reaches, writes
-// the descriptors and names; false on a malformed payload. At most 65535 bytes of payload:
-// every size here stays far from 32-bit limits.
-bool describe_properties(PayloadWalker& walker, PTRACE_EVENT_INFO buffer, size_t capacity,
-                         size_t& needed, bool& written) {
-    size_t names_offset = info_header_size + walker.count * sizeof(EVENT_PROPERTY_INFO);
-    auto* out = reinterpret_cast<uint8_t*>(buffer);
-    written = buffer != nullptr && names_offset <= capacity;
-    if (written) {
-        std::memset(out, 0, names_offset);
-    }
-    needed = names_offset;
+// The size of the event information; false on a malformed payload.
+bool information_size(const PayloadView& view, size_t& needed) {
+    needed = info_header_size + view.count * sizeof(EVENT_PROPERTY_INFO);
     Property property;
-    for (uint32_t i = 0; i < walker.count; ++i) {
-        if (!walker.next(property)) {
+    for (uint32_t i = 0; i < view.count; ++i) {
+        if (!view.property(i, property)) {
             return false;
         }
-        size_t name_bytes = 2 * static_cast<size_t>(property.name_length);
-        written = written && needed + name_bytes + 2 <= capacity;
-        if (written) {
-            EVENT_PROPERTY_INFO& info = buffer->EventPropertyInfoArray[i];
-            info.NameOffset = static_cast<ULONG>(needed);
-            info.count = 1;
-            info.length = static_cast<USHORT>(property.size);
-            // The same UTF-16LE units, then the terminator.
-            std::memcpy(out + needed, property.name, name_bytes);
-            out[needed + name_bytes] = 0;
-            out[needed + name_bytes + 1] = 0;
-        }
-        needed += name_bytes + 2;
+        needed += 2 * size_t{property.name_units} + 2;
     }
-    return walker.finished();
+    return true;
+}
+
+// Writes the descriptors and their names (the same UTF-16LE units, then a NUL) into a buffer
+// already known to be large enough.
+void describe_properties(const PayloadView& view, PTRACE_EVENT_INFO buffer) {
+    size_t names_offset = info_header_size + view.count * sizeof(EVENT_PROPERTY_INFO);
+    auto* out = reinterpret_cast<uint8_t*>(buffer);
+    std::memset(out, 0, names_offset);
+    Property property;
+    for (uint32_t i = 0; i < view.count; ++i) {
+        view.property(i, property);
+        size_t name_bytes = 2 * size_t{property.name_units};
+        EVENT_PROPERTY_INFO& info = buffer->EventPropertyInfoArray[i];
+        info.NameOffset = static_cast<ULONG>(names_offset);
+        info.count = 1;
+        info.length = static_cast<USHORT>(property.size);
+        std::memcpy(out + names_offset, property.name, name_bytes);
+        out[names_offset + name_bytes] = 0;
+        out[names_offset + name_bytes + 1] = 0;
+        names_offset += name_bytes + 2;
+    }
 }
 
 }  // namespace
@@ -160,21 +147,21 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD event, ULONG tdh_context_count
     if (buffer_size == nullptr || (tdh_context_count > 0 && tdh_context == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    PayloadWalker walker;
+    PayloadView view;
     size_t needed = 0;
-    bool written = false;
-    size_t capacity = buffer == nullptr ? 0 : *buffer_size;
-    if (!walker.start(event) || !describe_properties(walker, buffer, capacity, needed, written)) {
+    if (!view.open(event) || !information_size(view, needed)) {
         return ERROR_INVALID_PARAMETER;
     }
+    size_t capacity = buffer == nullptr ? 0 : *buffer_size;
     *buffer_size = static_cast<ULONG>(needed);
-    if (!written) {
+    if (capacity < needed) {
         return ERROR_INSUFFICIENT_BUFFER;
     }
+    describe_properties(view, buffer);
     buffer->ProviderGuid = event->EventHeader.ProviderId;
     buffer->EventDescriptor = event->EventHeader.EventDescriptor;
-    buffer->PropertyCount = walker.count;
-    buffer->TopLevelPropertyCount = walker.count;
+    buffer->PropertyCount = view.count;
+    buffer->TopLevelPropertyCount = view.count;
     return ERROR_SUCCESS;
 }
 

@@ -28,18 +28,24 @@ std::vector<Property> packet_properties(uint8_t is_tcp, const std::string& serve
 
 TestEvent::TestEvent(uint16_t id, const std::vector<Property>& properties, int64_t timestamp,
                      const GUID& provider) {
-    auto put = [this](size_t value, int bytes) {  // little-endian
-        for (int i = 0; i < bytes; ++i) {
-            payload.push_back(static_cast<uint8_t>(value >> (8 * i)));
-        }
+    auto put = [this](size_t at, size_t value) {  // u16, little-endian
+        payload[at] = static_cast<uint8_t>(value);
+        payload[at + 1] = static_cast<uint8_t>(value >> 8);
     };
-    put(properties.size(), 2);
-    for (const Property& property : properties) {
-        put(property.name.size(), 2);
+    // Count and directory, then each name (UTF-16LE) followed by its value.
+    payload.resize(2 + 8 * properties.size());
+    put(0, properties.size());
+    for (size_t i = 0; i < properties.size(); ++i) {
+        const Property& property = properties[i];
+        size_t entry = 2 + 8 * i;
+        put(entry, payload.size());
+        put(entry + 2, property.name.size());
         for (char c : property.name) {
-            put(static_cast<uint8_t>(c), 2);
+            payload.push_back(static_cast<uint8_t>(c));
+            payload.push_back(0);
         }
-        put(property.value.size(), 4);
+        put(entry + 4, payload.size());
+        put(entry + 6, property.value.size());
         payload.insert(payload.end(), property.value.begin(), property.value.end());
     }
     event.EventHeader.ProviderId = provider;

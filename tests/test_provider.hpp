@@ -7,8 +7,9 @@
 
 namespace tarn::test {
 
-// Events in the self-describing payload the TDH stand-in reads (property count, then per
-// property its UTF-16 name and its value), built here independently of the stand-in.
+// Events in the self-describing payload the TDH stand-in reads (property count, a directory of
+// name and value offsets and sizes, then the UTF-16 names and the values), built here
+// independently of the stand-in.
 struct Property {
     std::string name;
     std::vector<uint8_t> value;
