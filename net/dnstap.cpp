@@ -28,6 +28,10 @@ class Reader {
 
     // At most ten bytes, the last one carrying only the top bit of 64.
     bool varint(uint64_t& value) {
+        if (position != end && *position < 0x80) {  // tags and most values: one byte
+            value = *position++;
+            return true;
+        }
         value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             if (position == end) {
