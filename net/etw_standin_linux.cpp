@@ -104,6 +104,7 @@ struct Session final : dnstap::FrameConsumer {
     EVENT_TRACE_LOGFILEA* logfile = nullptr;
     standin::Payload payload;
     dnstap::Message message;
+    int64_t read_time = 0;  // the fall-back time of the frames of one read, 0 until needed
     dnstap::Event event;
     EVENT_RECORD record;
     DropLog drops;
@@ -165,7 +166,10 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
     if (!enabled || (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
         return nullptr;
     }
-    dnstap::Outcome outcome = dnstap::to_event(message, current_filetime(), event);
+    if (read_time == 0) {
+        read_time = current_filetime();
+    }
+    dnstap::Outcome outcome = dnstap::to_event(message, read_time, event);
     if (outcome != dnstap::Outcome::event) {
         if (outcome != dnstap::Outcome::ignored) {
             drops.count(static_cast<size_t>(outcome));
@@ -185,6 +189,7 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
 
 // The consumer's BufferCallback: FALSE ends processing.
 bool Session::on_pause() {
+    read_time = 0;
     drops.summarize(Clock::now());
     ++logfile->BuffersRead;
     return logfile->BufferCallback == nullptr || logfile->BufferCallback(logfile) != FALSE;
