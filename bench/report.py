@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The benchmark table from the results in a work directory, or the data frames of a Frame
-Streams file.
+"""The benchmark table from the results in a work directory, the data frames of a Frame
+Streams file, or the DNS records of a file holding the agent's stream.
   report.py table WORK_DIR
   report.py count-frames FILE
+  report.py count-records FILE
 """
 import json
 import os
@@ -25,6 +26,20 @@ def count_frames(path):
             frames += 1
         at += length
     return frames
+
+
+def count_records(path):
+    """DNS records in the agent's stream: frames of a 4-byte big-endian length and a record whose
+    first byte is its type (1 the version, 2 a DNS record)."""
+    data = open(path, "rb").read()
+    at, records = 0, 0
+    while at + 5 <= len(data):
+        (length,) = struct.unpack_from(">I", data, at)
+        if at + 4 + length > len(data):
+            break  # a frame cut short by the end of the stream
+        records += data[at + 4] == 2
+        at += 4 + length
+    return records
 
 
 def fmt(value, unit="", digits=0):
@@ -111,7 +126,7 @@ def traffic_rows(work, row):
 
     for rate in sorted({k[1] for k in runs}, key=lambda r: (r != "max", r)):
         where = "highest rate" if rate == "max" else f"paced at {rate} q/s"
-        for kind, label in (("agent", "agent -> collector"), ("fstrm", "fstrm_capture -> file")):
+        for kind, label in (("agent", "agent -> sink"), ("fstrm", "fstrm_capture -> file")):
             key = (kind, rate)
             if key not in runs:
                 continue
@@ -127,6 +142,10 @@ def traffic_rows(work, row):
         a, f = median(("agent", rate), per_event), median(("fstrm", rate), per_event)
         if a and f:
             row(f"5 {where}, CPU per event agent / fstrm_capture", f"{a / f:.2f}", "<= 1.0")
+        a, f = (median((kind, rate), lambda r: r["qps"]) for kind in ("agent", "fstrm"))
+        if rate == "max" and a and f:
+            row(f"5 {where}, DNS server queries/s with agent / with fstrm_capture", f"{a / f:.2f}",
+                ">= 0.95")
 
 
 def table(work):
@@ -147,5 +166,7 @@ def table(work):
 if __name__ == "__main__":
     if sys.argv[1] == "count-frames":
         print(count_frames(sys.argv[2]))
+    elif sys.argv[1] == "count-records":
+        print(count_records(sys.argv[2]))
     else:
         table(sys.argv[2])

@@ -1,5 +1,6 @@
 # Real traffic for scripts/bench.sh (sourced): unbound with dnstap into the agent and the agent
-# into the reference collector, or the same stream into fstrm_capture; dnsperf drives it.
+# into a sink that writes its stream to a file (bench/stream_sink.cpp), or the same dnstap stream
+# into fstrm_capture writing a file; dnsperf drives it.
 # Uses build, work, seconds, dns_port, source_dir and pids from the caller.
 
 source "$source_dir/scripts/unbound-conf.sh"
@@ -35,18 +36,18 @@ unbound_queries() {
 # One run: the capture ("agent" or "fstrm"), unbound, dnsperf for $seconds s at the highest
 # rate it reaches (rate "max") or at a fixed one; prints key=value fields.
 traffic_run() {
-    local kind=$1 run=$2 rate=$3 dir="$work/traffic-$1-$3-$2" capture_pid collector_pid=""
+    local kind=$1 run=$2 rate=$3 dir="$work/traffic-$1-$3-$2" capture_pid sink_pid=""
     local rate_option=()
     [ "$rate" != max ] && rate_option=(-Q "$rate")
     mkdir -p "$dir/agent/log"
     local socket="$dir/dnstap.sock"
     if [ "$kind" = agent ]; then
-        "$build/collector/collector" --port 0 >/dev/null 2>"$dir/collector.err" &
-        collector_pid=$!
-        pids+=("$collector_pid")
-        wait_for grep -q "^listening on" "$dir/collector.err"
+        "$build/bench/stream_sink" "$dir/stream.bin" 2>"$dir/sink.err" &
+        sink_pid=$!
+        pids+=("$sink_pid")
+        wait_for grep -q "^listening on" "$dir/sink.err"
         local port
-        port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/collector.err" | head -n1)
+        port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/sink.err" | head -n1)
         cp "$build/agent" "$dir/agent/agent"
         # queue-size stays at its default (100 MiB).
         printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n' "$port" "$socket" \
@@ -83,12 +84,12 @@ traffic_run() {
     local captured
     if [ "$kind" = agent ]; then
         wait_idle "$capture_pid"
-        wait_idle "$collector_pid"
-        kill -INT "$collector_pid"
-        wait "$collector_pid" 2>/dev/null || true
-        captured=$(sed -n 's/^summary: .* records \([0-9]*\) .*/\1/p' "$dir/collector.err")
+        wait_idle "$sink_pid"
         kill -INT "$capture_pid"
         wait "$capture_pid" 2>/dev/null || true
+        kill -INT "$sink_pid"
+        wait "$sink_pid" 2>/dev/null || true
+        captured=$(python3 "$source_dir/bench/report.py" count-records "$dir/stream.bin")
     else
         kill -INT "$capture_pid"
         wait "$capture_pid" 2>/dev/null || true

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in release mode, runs the micro benchmarks (decoding, ring, delivery,
 # producer isolation, agent memory), then real traffic: dnsperf against unbound with dnstap into
-# the agent and the agent into the reference collector, and the same dnstap stream into
-# fstrm_capture writing a file. Prints one table. Bounded: each dnsperf run lasts
+# the agent and the agent into a sink writing its stream to a file, and the same dnstap stream
+# into fstrm_capture writing a file. Prints one table. Bounded: each dnsperf run lasts
 # TARN_BENCH_SECONDS (default 10, at most 20), the whole script at most 10 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
 #   TARN_BENCH_STAGES       "micro traffic" (default both)
@@ -42,7 +42,7 @@ bash "$source_dir/scripts/setup.sh" >/dev/null
 build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
     -DTARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target tarn_bench agent collector >/dev/null
+cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink >/dev/null
 echo "bench: build in $build, results in $work" >&2
 
 # --- micro benchmarks ----------------------------------------------------------------------
