@@ -40,15 +40,24 @@ class PayloadView {
         return payload_header_size + count * directory_entry_size <= size;
     }
 
-    // False when the name or the value lies outside the payload.
+    // False when the entry's name or value lies outside the payload.
+    bool entry(uint32_t index, DirectoryEntry& out) const {
+        out = load_entry(data, index);
+        return out.name_offset + 2 * size_t{out.name_units} <= size &&
+               out.value_offset + size_t{out.value_size} <= size;
+    }
+
+    Property property(const DirectoryEntry& entry) const {
+        return {data + entry.name_offset, entry.name_units, data + entry.value_offset,
+                entry.value_size};
+    }
+
     bool property(uint32_t index, Property& out) const {
-        DirectoryEntry entry = load_entry(data, index);
-        if (entry.name_offset + 2 * size_t{entry.name_units} > size ||
-            entry.value_offset + size_t{entry.value_size} > size) {
+        DirectoryEntry found;
+        if (!entry(index, found)) {
             return false;
         }
-        out = {data + entry.name_offset, entry.name_units, data + entry.value_offset,
-               entry.value_size};
+        out = property(found);
         return true;
     }
 
@@ -93,10 +102,13 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
         return ERROR_INVALID_PARAMETER;
     }
     for (uint32_t i = 0; i < view.count; ++i) {
-        if (!view.property(i, found)) {
+        DirectoryEntry entry;
+        if (!view.entry(i, entry)) {
             return ERROR_INVALID_PARAMETER;
         }
-        if (name_matches(wanted, found)) {
+        Property candidate = view.property(entry);
+        if (name_matches(wanted, candidate)) {
+            found = candidate;
             return ERROR_SUCCESS;
         }
     }
