@@ -108,6 +108,18 @@ TEST(DnsEventDecoder, FiltersAreSilentFailuresCostOneEventAndOneLine) {
         expected.push_back("ERROR - TdhGetEventInformation() failed: " +
                            text_of(ERROR_INVALID_PARAMETER));
     }
+    // Every directory field of a good payload pointed past its end: an offset at the end, a
+    // length or size of 0xFFFF.
+    for (size_t field = 0; field < 9 * 4; ++field) {
+        test::TestEvent event(256, properties, 0);
+        auto* bytes = static_cast<uint8_t*>(event.record()->UserData);
+        uint16_t value = field % 2 == 0 ? event.record()->UserDataLength : 0xFFFF;
+        bytes[2 + 2 * field] = static_cast<uint8_t>(value);
+        bytes[3 + 2 * field] = static_cast<uint8_t>(value >> 8);
+        handle_event(decoder.state, event.record());
+        expected.push_back("ERROR - TdhGetEventInformation() failed: " +
+                           text_of(ERROR_INVALID_PARAMETER));
+    }
     // The first B..P pair from position 4 on is the packet, whatever comes after it.
     properties[4] = {"Buf", {}};
     properties[5] = {"Payload", {1, 2}};
