@@ -52,14 +52,8 @@ class PayloadView {
                 entry.value_size};
     }
 
-    bool property(uint32_t index, Property& out) const {
-        DirectoryEntry found;
-        if (!entry(index, found)) {
-            return false;
-        }
-        out = property(found);
-        return true;
-    }
+    // The property of an entry that entry() has already checked.
+    Property checked_property(uint32_t index) const { return property(load_entry(data, index)); }
 
     uint32_t count = 0;
 
@@ -115,30 +109,33 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
     return ERROR_NOT_FOUND;
 }
 
-constexpr size_t info_header_size = sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO);
+// Where the names start in the event information: after its header and the descriptors.
+size_t names_start(uint32_t count) {
+    return sizeof(TRACE_EVENT_INFO) - sizeof(EVENT_PROPERTY_INFO) +
+           size_t{count} * sizeof(EVENT_PROPERTY_INFO);
+}
 
 // The size of the event information; false on a malformed payload.
 bool information_size(const PayloadView& view, size_t& needed) {
-    needed = info_header_size + view.count * sizeof(EVENT_PROPERTY_INFO);
-    Property property;
+    needed = names_start(view.count);
+    DirectoryEntry entry;
     for (uint32_t i = 0; i < view.count; ++i) {
-        if (!view.property(i, property)) {
+        if (!view.entry(i, entry)) {
             return false;
         }
-        needed += 2 * size_t{property.name_units} + 2;
+        needed += 2 * size_t{entry.name_units} + 2;
     }
     return true;
 }
 
 // Writes the descriptors and their names (the same UTF-16LE units, then a NUL) into a buffer
-// already known to be large enough.
+// that information_size() found large enough, having checked every entry.
 void describe_properties(const PayloadView& view, PTRACE_EVENT_INFO buffer) {
-    size_t names_offset = info_header_size + view.count * sizeof(EVENT_PROPERTY_INFO);
+    size_t names_offset = names_start(view.count);
     auto* out = reinterpret_cast<uint8_t*>(buffer);
     std::memset(out, 0, names_offset);
-    Property property;
     for (uint32_t i = 0; i < view.count; ++i) {
-        view.property(i, property);
+        Property property = view.checked_property(i);
         size_t name_bytes = 2 * size_t{property.name_units};
         EVENT_PROPERTY_INFO& info = buffer->EventPropertyInfoArray[i];
         info.NameOffset = static_cast<ULONG>(names_offset);
