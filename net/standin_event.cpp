@@ -10,7 +10,8 @@ bool encode_payload(const PropertyValue* properties, size_t count, Payload& payl
         return false;
     }
     // Sizes first, so nothing is written for a payload that cannot be carried.
-    size_t total = payload_header_size + count * directory_entry_size;
+    const size_t directory_end = payload_header_size + count * directory_entry_size;
+    size_t total = directory_end;
     for (size_t i = 0; i < count && total <= max_payload_size; ++i) {
         total += 2 * properties[i].name_length + properties[i].size;
     }
@@ -19,7 +20,7 @@ bool encode_payload(const PropertyValue* properties, size_t count, Payload& payl
     }
     uint8_t* out = payload.bytes;
     store_le16(out, static_cast<uint16_t>(count));
-    size_t position = payload_header_size + count * directory_entry_size;
+    size_t position = directory_end;
     for (size_t i = 0; i < count; ++i) {
         const PropertyValue& property = properties[i];
         DirectoryEntry entry;
