@@ -26,7 +26,17 @@ wait_for() {  # seconds command...: until the command succeeds
         sleep 0.2
     done
 }
-in_state() { [ "$(sc query "$1" | awk '$1 == "STATE" { print $3 }')" = "$2" ]; }
+# sc query, asked again while it answers without a state; the answer stays in $work/query, so a
+# check reads the same answer its failure message shows.
+query() {
+    local tries=0
+    until sc query "$1" >"$work/query" && grep -q "^ *STATE *:" "$work/query"; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 10 ] || return 1
+        sleep 0.5
+    done
+}
+in_state() { query "$1" && [ "$(awk '$1 == "STATE" { print $3 }' "$work/query")" = "$2" ]; }
 messages() { tr -d '\r' <"$log" | sed 's/^[0-9TZ:-]* \[[0-9]*\]: //'; }
 logged() { [ -f "$log" ] && messages | grep -qxF -e "$1"; }
 
@@ -65,8 +75,8 @@ wait_for 30 logged "ERROR - ETW session failed: ProcessTrace() failed: Access de
     fail "no ETW failure line for Wine's OpenTraceA answer"
 in_state tarn-agent 4 || fail "tarn-agent did not keep running after the ETW failure"
 sc stop tarn-agent | grep -q "STATE *: 3 *STOP_PENDING" || fail "sc stop did not answer STOP_PENDING"
-wait_for 30 in_state tarn-agent 1 || fail "tarn-agent not STOPPED after sc stop"
-sc query tarn-agent | grep -q "WIN32_EXIT_CODE *: 0 " || fail "tarn-agent exit code not 0"
+wait_for 30 in_state tarn-agent 1 || fail "tarn-agent not STOPPED after sc stop: $(cat "$work/query")"
+grep -q "WIN32_EXIT_CODE *: 0 " "$work/query" || fail "tarn-agent exit code not 0: $(cat "$work/query")"
 # The run's lines each after the one before; the threads add lines of their own in between.
 printf '%s\n' "${run_lines[@]}" | awk 'BEGIN { i = 0 } NR == FNR { want[n++] = $0; next }
     i < n && $0 == want[i] { i++ } END { exit (i < n) }' - <(messages) || fail "log lines missing or out of order"
