@@ -373,56 +373,6 @@ size_t address_text(const Field& address, char* out) {
     return static_cast<size_t>(out - start);
 }
 
-size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qtype) {
-    qtype = 0;
-    out[0] = '\0';
-    if (packet == nullptr || size < 12 || (packet[4] == 0 && packet[5] == 0)) {
-        return 0;
-    }
-    size_t position = 12;
-    size_t length = 0;
-    size_t wire_length = 1;
-    for (;;) {
-        if (position >= size) {
-            out[0] = '\0';
-            return 0;
-        }
-        unsigned label = packet[position++];
-        if (label == 0) {
-            break;
-        }
-        // Compression in a question is rare; such a name is left unread.
-        wire_length += label + 1;
-        if (label > 63 || wire_length > 255 || size - position < label) {
-            out[0] = '\0';
-            return 0;
-        }
-        for (unsigned i = 0; i < label; ++i) {
-            uint8_t byte = packet[position++];
-            if (byte == '.' || byte == '\\') {
-                out[length++] = '\\';
-                out[length++] = static_cast<char>(byte);
-            } else if (byte > 0x20 && byte < 0x7F) {
-                out[length++] = static_cast<char>(byte);
-            } else {
-                out[length++] = '\\';
-                out[length++] = static_cast<char>('0' + byte / 100);
-                out[length++] = static_cast<char>('0' + byte / 10 % 10);
-                out[length++] = static_cast<char>('0' + byte % 10);
-            }
-        }
-        out[length++] = '.';
-    }
-    if (length == 0) {
-        out[length++] = '.';
-    }
-    out[length] = '\0';
-    if (size - position >= 2) {
-        qtype = load_be16(packet + position);
-    }
-    return length;
-}
-
 bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime) {
     // Far beyond any clock, and below the int64 limit of the sum.
     if (seconds > 900000000000ULL || nanoseconds > 999999999) {
@@ -511,8 +461,6 @@ constexpr standin::PropertyName source_name("Source");
 constexpr standin::PropertyName destination_name("Destination");
 constexpr standin::PropertyName port_name("Port");
 constexpr standin::PropertyName xid_name("XID");
-constexpr standin::PropertyName qname_name("QNAME");
-constexpr standin::PropertyName qtype_name("QTYPE");
 constexpr standin::PropertyName buffer_size_name("BufferSize");
 constexpr standin::PropertyName packet_data_name("PacketData");
 
@@ -532,9 +480,6 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
     size_t client_ip_length = address_text(message.query_address, event.client_ip);
     store_le16(event.port, static_cast<uint16_t>(message.query_port));
     store_le16(event.xid, packet.size >= 2 ? load_be16(packet.data) : 0);
-    uint16_t qtype = 0;
-    size_t qname_length = question_name(packet.data, packet.size, event.qname, qtype);
-    store_le16(event.qtype, qtype);
     store_le16(event.buffer_size, static_cast<uint16_t>(packet.size));
 
     using standin::property;
@@ -545,8 +490,6 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
                  : text_property(destination_name, event.client_ip, client_ip_length);
     *p++ = property(port_name, event.port, 2);
     *p++ = property(xid_name, event.xid, 2);
-    *p++ = text_property(qname_name, event.qname, qname_length);
-    *p++ = property(qtype_name, event.qtype, 2);
     *p++ = property(buffer_size_name, event.buffer_size, 2);
     *p++ = property(packet_data_name, packet.data, packet.size);
     event.property_count = static_cast<size_t>(p - event.properties);

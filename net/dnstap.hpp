@@ -66,13 +66,6 @@ bool decode(const uint8_t* data, size_t size, Message& message);
 // length returned.
 size_t address_text(const Field& address, char* out);
 
-// The question name of a DNS message as dotted text with a trailing dot, "." for the root,
-// unprintable bytes and dots inside labels escaped as \DDD; "" when the name is unreadable.
-// out needs question_name_capacity bytes. Returns the text length; qtype gets the question
-// type, or 0.
-inline constexpr size_t question_name_capacity = 1024;
-size_t question_name(const uint8_t* packet, size_t size, char* out, uint16_t& qtype);
-
 // FILETIME of a dnstap time, false when it is out of range.
 bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime);
 
@@ -81,7 +74,7 @@ bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime);
 struct Event {
     USHORT id = 0;
     int64_t timestamp = 0;
-    standin::PropertyValue properties[9];
+    standin::PropertyValue properties[7];
     size_t property_count = 0;
 
     uint8_t is_tcp = 0;
@@ -89,8 +82,6 @@ struct Event {
     char client_ip[46];
     uint8_t port[2];
     uint8_t xid[2];
-    char qname[question_name_capacity];
-    uint8_t qtype[2];
     uint8_t buffer_size[2];
 };
 
