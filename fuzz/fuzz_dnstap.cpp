@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     // Every event is a packet event with both addresses and the DNS bytes.
-    require(event.property_count == 7);
+    require(event.property_count == 6);
     require(event.id >= 256 && event.id <= 258);
     require(event.properties[event.property_count - 1].size > 0);
     require(std::strlen(event.server_ip) > 0 && std::strlen(event.server_ip) < 46);
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     info.assign(info_size, 0);
     auto* header = reinterpret_cast<TRACE_EVENT_INFO*>(info.data());
     require(TdhGetEventInformation(&record, 0, nullptr, header, &info_size) == ERROR_SUCCESS);
-    require(header->PropertyCount == 7);
+    require(header->PropertyCount == 6);
     // Names are unique, so every property reads back as encoded.
     for (ULONG i = 0; i < header->PropertyCount; ++i) {
         PROPERTY_DATA_DESCRIPTOR descriptor;

@@ -460,7 +460,6 @@ constexpr standin::PropertyName interface_ip_name("InterfaceIP");
 constexpr standin::PropertyName source_name("Source");
 constexpr standin::PropertyName destination_name("Destination");
 constexpr standin::PropertyName port_name("Port");
-constexpr standin::PropertyName xid_name("XID");
 constexpr standin::PropertyName buffer_size_name("BufferSize");
 constexpr standin::PropertyName packet_data_name("PacketData");
 
@@ -471,7 +470,8 @@ standin::PropertyValue text_property(const standin::PropertyName<N>& name, const
                              static_cast<uint32_t>(length + 1));
 }
 
-// The provider's properties in its order; they point into event and into the frame.
+// The properties the decoder relies on, and the client port, in the provider's order; they
+// point into event and into the frame.
 void fill_properties(const Message& message, bool query, const Field& packet, Event& event) {
     uint32_t protocol = message.socket_protocol;
     event.is_tcp =
@@ -479,7 +479,6 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
     size_t server_ip_length = address_text(message.response_address, event.server_ip);
     size_t client_ip_length = address_text(message.query_address, event.client_ip);
     store_le16(event.port, static_cast<uint16_t>(message.query_port));
-    store_le16(event.xid, packet.size >= 2 ? load_be16(packet.data) : 0);
     store_le16(event.buffer_size, static_cast<uint16_t>(packet.size));
 
     using standin::property;
@@ -489,7 +488,6 @@ void fill_properties(const Message& message, bool query, const Field& packet, Ev
     *p++ = query ? text_property(source_name, event.client_ip, client_ip_length)
                  : text_property(destination_name, event.client_ip, client_ip_length);
     *p++ = property(port_name, event.port, 2);
-    *p++ = property(xid_name, event.xid, 2);
     *p++ = property(buffer_size_name, event.buffer_size, 2);
     *p++ = property(packet_data_name, packet.data, packet.size);
     event.property_count = static_cast<size_t>(p - event.properties);

@@ -74,14 +74,13 @@ bool filetime_of(uint64_t seconds, uint32_t nanoseconds, int64_t& filetime);
 struct Event {
     USHORT id = 0;
     int64_t timestamp = 0;
-    standin::PropertyValue properties[7];
+    standin::PropertyValue properties[6];
     size_t property_count = 0;
 
     uint8_t is_tcp = 0;
     char server_ip[46];
     char client_ip[46];
     uint8_t port[2];
-    uint8_t xid[2];
     uint8_t buffer_size[2];
 };
 

@@ -233,8 +233,9 @@ struct Consumer {
     std::vector<uint16_t> xids() {  // the DNS message ids in arrival order
         std::vector<uint16_t> ids;
         for (const ReadEvent& event : snapshot()) {
-            Bytes xid = event.get("XID");
-            ids.push_back(xid.size() == 2 ? static_cast<uint16_t>(xid[0] | xid[1] << 8) : 0);
+            Bytes packet = event.get("PacketData");
+            ids.push_back(packet.size() >= 2 ? static_cast<uint16_t>(packet[0] << 8 | packet[1])
+                                             : 0);
         }
         return ids;
     }

@@ -153,7 +153,6 @@ TEST(Dnstap, MessagesBecomePacketEventsInTheProvidersOrder) {
                           {"InterfaceIP", text("127.0.0.53")},
                           {"Source", text("192.0.2.7")},
                           {"Port", le16(53000)},
-                          {"XID", le16(0x1234)},
                           {"BufferSize", le16(static_cast<unsigned>(query.size()))},
                           {"PacketData", query}}));
 
