@@ -18,12 +18,14 @@ constexpr uint32_t length_bytes = 4;
 }  // namespace
 
 SensorQueue::SensorQueue(uint32_t size) {
-    // calloc(0) may legally return null; a zero-byte ring still needs a valid pointer.
-    data = static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : size, 1));
+    // malloc(0) may legally return null; a zero-byte ring still needs a valid pointer.
+    data = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
     if (data == nullptr) {
         int code = errno;
         error::throw_failure<SensorError>("malloc(" + std::to_string(size) + ")", code);
     }
+    // Every page is touched now, so no push pays a page fault (and its zeroing) later.
+    std::memset(data, 0, size);
     capacity = size;
     mutex_create(&queue_mutex);
     mutex_create(&wait_mutex);
