@@ -254,16 +254,14 @@ bool decode_message(const Field& encoded, Message& message) {
                        });
 }
 
-char* put_decimal(char* out, unsigned value) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-        *out++ = digits[--count];
+char* put_byte_decimal(char* out, uint8_t value) {
+    if (value >= 100) {
+        *out++ = static_cast<char>('0' + value / 100);
     }
+    if (value >= 10) {
+        *out++ = static_cast<char>('0' + value / 10 % 10);
+    }
+    *out++ = static_cast<char>('0' + value % 10);
     return out;
 }
 
@@ -272,7 +270,7 @@ char* put_ipv4(char* out, const uint8_t* bytes) {
         if (i > 0) {
             *out++ = '.';
         }
-        out = put_decimal(out, bytes[i]);
+        out = put_byte_decimal(out, bytes[i]);
     }
     return out;
 }

@@ -260,6 +260,7 @@ TEST(Dnstap, AddressTextMatchesInetNtop) {
     EXPECT_EQ(address_of({0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xFF, 0xFF, 10, 0, 0, 9}),
               "::1:ffff:a00:9");
     EXPECT_EQ(address_of({255, 0, 10, 1}), "255.0.10.1");
+    EXPECT_EQ(address_of({100, 109, 99, 7}), "100.109.99.7");
     EXPECT_EQ(address_of({1, 2, 3}), "");
 }
 
