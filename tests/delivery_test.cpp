@@ -142,6 +142,32 @@ TEST(SensorQueueProcessor, ResetInsideABatchResendsTheCutFrameFirstAndNothingTwi
 // Whatever the thread waits on, a stop ends it at once, even with a time-out of -1
 // (4294967295 s): a connect that gets no answer, a send to a collector that never reads, the
 // back-off.
+// A collector that reads on, but far slower than the record needs, cannot hold a send for ever:
+// the time-out counts from the start of the send, not from the last bytes the socket took.
+TEST(SensorQueueProcessor, SlowReaderTimesTheSendOutFromItsStart) {
+    test::Listener collector;
+    Delivery delivery(80u << 20, {record_of(64u << 20, 3)}, {collector.port}, 2);
+    intptr_t slow = collector.accept(10);
+    const auto begin = std::chrono::steady_clock::now();
+    const std::string failed = "ERROR - Send data to 127.0.0.1:" + std::to_string(collector.port) +
+                               " failed: select() timed out";
+    auto logged = [&] {
+        std::vector<std::string> lines = delivery.log.lines();
+        return std::find(lines.begin(), lines.end(), failed) != lines.end();
+    };
+    // 1 MiB every 100 ms: enough at a time for the socket to take more (a few bytes would not
+    // wake a sender), so the send moves on well inside every 2 s wait, yet the record needs 6 s.
+    while (!logged() && std::chrono::steady_clock::now() - begin < std::chrono::seconds(20)) {
+        test::read_bytes(slow, 1u << 20, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(logged());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(9))
+        << "the wait restarted after a partial send";
+    EXPECT_TRUE(delivery.stops_promptly()) << "stop while the slow collector reads";
+    test::close_connection(slow);
+}
+
 TEST(SensorQueueProcessor, StopEndsEveryWaitWhateverTheTimeOut) {
     test::Listener stalled;
     Delivery sending(8u << 20, {record_of(6u << 20, 1)}, {stalled.port}, 0xFFFFFFFF);
