@@ -74,7 +74,8 @@ wait_for 30 in_state tarn-agent 4 || fail "tarn-agent not RUNNING after sc start
 wait_for 30 logged "ERROR - ETW session failed: ProcessTrace() failed: Access denied." ||
     fail "no ETW failure line for Wine's OpenTraceA answer"
 in_state tarn-agent 4 || fail "tarn-agent did not keep running after the ETW failure"
-{ sc stop tarn-agent || true; } | grep -q "STATE *: 3 *STOP_PENDING" || fail "sc stop did not answer STOP_PENDING"
+{ sc stop tarn-agent || true; } | grep -q "STATE *: 3 *STOP_PENDING" ||
+    fail "sc stop did not answer STOP_PENDING"
 wait_for 30 in_state tarn-agent 1 || fail "tarn-agent not STOPPED after sc stop: $(cat "$work/query")"
 grep -q "WIN32_EXIT_CODE *: 0 " "$work/query" || fail "tarn-agent exit code not 0: $(cat "$work/query")"
 # The run's lines each after the one before; the threads add lines of their own in between.
