@@ -1,7 +1,5 @@
 #include "collector/connection_stream.hpp"
 
-#include <utility>
-
 #include "collector/dnstap_writer.hpp"
 #include "collector/json_writer.hpp"
 
@@ -13,10 +11,9 @@ void RoundOutput::note(const std::string& line) {
     notes.seal();
 }
 
-ConnectionStream::ConnectionStream(uint64_t conn, std::string peer, uint32_t max_frame)
+ConnectionStream::ConnectionStream(uint64_t conn, const std::string& peer, uint32_t max_frame)
     : conn_id(conn),
-      peer_text(std::move(peer)),
-      label_text("conn " + std::to_string(conn_id) + " from " + peer_text),
+      label_text("conn " + std::to_string(conn_id) + " from " + peer),
       reassembler(max_frame) {}
 
 bool ConnectionStream::consume(const uint8_t* data, size_t size, RoundOutput& out) {

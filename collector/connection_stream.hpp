@@ -29,7 +29,7 @@ struct RoundOutput {
 // and notes out. Sockets stay with the caller.
 class ConnectionStream {
   public:
-    ConnectionStream(uint64_t conn, std::string peer, uint32_t max_frame);
+    ConnectionStream(uint64_t conn, const std::string& peer, uint32_t max_frame);
 
     // Takes received bytes; every complete message becomes one item of each output that is
     // on, every problem one note. False when the stream is malformed and the connection must
@@ -38,21 +38,17 @@ class ConnectionStream {
     // The line for a connection that ended; says what was lost with it.
     std::string close_note() const;
 
-    uint64_t conn() const { return conn_id; }
-    const std::string& peer() const { return peer_text; }
     // "conn N from ADDR:PORT", the start of every note and the dnstap identity.
     const std::string& label() const { return label_text; }
     bool version_seen() const { return !version_text.empty(); }
     uint64_t frames() const { return frame_count; }
     uint64_t records() const { return record_count; }
-    uint64_t records_before_version() const { return early_records; }
     size_t incomplete_bytes() const { return reassembler.pending(); }
 
   private:
     void take_message(RoundOutput& out);
 
     uint64_t conn_id;
-    std::string peer_text;
     std::string label_text;
     FrameReassembler reassembler;
     bool failed = false;

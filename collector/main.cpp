@@ -47,8 +47,9 @@ void on_stop_signal(int) {
 }
 
 struct Connection {
-    Connection(int fd, uint64_t id, std::string peer, uint32_t max_frame, Clock::time_point now)
-        : socket(fd), stream(id, std::move(peer), max_frame), connected(now) {}
+    Connection(int fd, uint64_t id, const std::string& peer, uint32_t max_frame,
+               Clock::time_point now)
+        : socket(fd), stream(id, peer, max_frame), connected(now) {}
     tarn::FileDescriptor socket;
     ConnectionStream stream;
     Clock::time_point connected;
