@@ -29,21 +29,6 @@ int fail(const char* call) {
     return 1;
 }
 
-bool write_all(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +71,7 @@ int main(int argc, char** argv) {
             ssize_t got = ::recv(connection.get(), buffer.data(), buffer.size(), 0);
             if (got <= 0) {
                 connection.reset();
-            } else if (!write_all(file.get(), buffer.data(), static_cast<size_t>(got))) {
+            } else if (!tarn::write_all(file.get(), buffer.data(), static_cast<size_t>(got))) {
                 return fail("write");
             }
         }

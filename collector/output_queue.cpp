@@ -1,7 +1,5 @@
 #include "collector/output_queue.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -9,6 +7,8 @@
 #include <deque>
 #include <mutex>
 #include <utility>
+
+#include "support/file_descriptor_posix.hpp"
 
 namespace tarn::collector {
 
@@ -177,19 +177,9 @@ void OutputQueue::run(const std::shared_ptr<State>& state) {
 }
 
 bool DescriptorSink::write(const Batch& batch) {
-    const char* data = batch.bytes.data();
-    size_t left = batch.bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            failure = written < 0 ? std::strerror(errno) : "nothing written";
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
+    if (!tarn::write_all(fd, batch.bytes.data(), batch.bytes.size())) {
+        failure = errno != 0 ? std::strerror(errno) : "nothing written";
+        return false;
     }
     return true;
 }
