@@ -61,6 +61,7 @@ class Listener {
     size_t read_connection(Connection& connection, FrameConsumer& consumer);
     int poll_timeout(Clock::time_point now, Clock::time_point last_pause) const;
     bool wait_for_work(Clock::time_point last_pause);
+    void gather(size_t frames, size_t bytes, Clock::duration since_last_delivery);
 
     FileDescriptor socket;
     FileDescriptor wake;  // eventfd: interrupt() ends the poll of a running serve()
@@ -68,6 +69,9 @@ class Listener {
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<pollfd> poll_fds;
     std::vector<uint8_t> received;
+    // This round's reads: whether one took all that fitted (more is waiting), and their bytes.
+    bool read_filled = false;
+    size_t read_bytes = 0;
     Clock::time_point accept_paused_until;
 };
 
