@@ -139,9 +139,6 @@ TEST(SensorQueueProcessor, ResetInsideABatchResendsTheCutFrameFirstAndNothingTwi
     test::close_connection(second);
 }
 
-// Whatever the thread waits on, a stop ends it at once, even with a time-out of -1
-// (4294967295 s): a connect that gets no answer, a send to a collector that never reads, the
-// back-off.
 // A collector that reads on, but far slower than the record needs, cannot hold a send for ever:
 // the time-out counts from the start of the send, not from the last bytes the socket took.
 TEST(SensorQueueProcessor, SlowReaderTimesTheSendOutFromItsStart) {
@@ -168,6 +165,9 @@ TEST(SensorQueueProcessor, SlowReaderTimesTheSendOutFromItsStart) {
     test::close_connection(slow);
 }
 
+// Whatever the thread waits on, a stop ends it at once, even with a time-out of -1
+// (4294967295 s): a connect that gets no answer, a send to a collector that never reads, the
+// back-off.
 TEST(SensorQueueProcessor, StopEndsEveryWaitWhateverTheTimeOut) {
     test::Listener stalled;
     Delivery sending(8u << 20, {record_of(6u << 20, 1)}, {stalled.port}, 0xFFFFFFFF);
