@@ -40,29 +40,27 @@ inline void store_entry(uint8_t* payload, size_t index, const DirectoryEntry& en
 }
 
 struct PropertyValue {
-    const char* name;           // ASCII, NUL-terminated
-    const uint8_t* name_utf16;  // the same name as the payload carries it
-    size_t name_length;
+    const uint8_t* name_utf16;  // the name as the payload carries it
+    size_t name_length;         // in UTF-16 code units
     const uint8_t* data;
     uint32_t size;
 };
 
-// A property name with its UTF-16LE form, made at compile time.
+// A property name in UTF-16LE, made from its ASCII text at compile time.
 template <size_t N>
 struct PropertyName {
     static_assert(N > 1, "a property has a name");
-    constexpr PropertyName(const char (&ascii)[N]) : text(ascii) {
+    constexpr PropertyName(const char (&ascii)[N]) {
         for (size_t i = 0; i + 1 < N; ++i) {
             utf16[2 * i] = static_cast<uint8_t>(ascii[i]);
         }
     }
-    const char* text;
     uint8_t utf16[2 * (N - 1)] = {};
 };
 
 template <size_t N>
 constexpr PropertyValue property(const PropertyName<N>& name, const uint8_t* data, uint32_t size) {
-    return {name.text, name.utf16, N - 1, data, size};
+    return {name.utf16, N - 1, data, size};
 }
 
 struct Payload {

@@ -138,7 +138,11 @@ Converted convert(const Bytes& frame, int64_t now = 77) {
     result.timestamp = event.timestamp;
     for (size_t i = 0; i < event.property_count; ++i) {
         const standin::PropertyValue& p = event.properties[i];
-        result.properties.emplace_back(p.name, Bytes(p.data, p.data + p.size));
+        std::string name;
+        for (size_t unit = 0; unit < p.name_length; ++unit) {
+            name += static_cast<char>(p.name_utf16[2 * unit]);  // ASCII names: the low bytes
+        }
+        result.properties.emplace_back(name, Bytes(p.data, p.data + p.size));
     }
     return result;
 }
