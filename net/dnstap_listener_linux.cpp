@@ -229,8 +229,9 @@ void Listener::expire_connections(Clock::time_point now) {
     }
 }
 
-// One read of a writer, its frames handed to the consumer; the number of data frames.
-size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer) {
+// One read of a writer, its frames handed to the consumer and counted in round; the number of
+// data frames.
+size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer, Round& round) {
     ssize_t got = ::recv(connection.socket.get(), received.data(), received.size(), 0);
     if (got <= 0) {
         int code = got == 0 ? 0 : errno;
@@ -244,8 +245,8 @@ size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer
         connection.dead = true;  // a writer that went away reconnects on its own
         return 0;
     }
-    read_filled = read_filled || static_cast<size_t>(got) == received.size();
-    read_bytes += static_cast<size_t>(got);
+    round.filled = round.filled || static_cast<size_t>(got) == received.size();
+    round.bytes += static_cast<size_t>(got);
     connection.consumer = &consumer;
     connection.delivered = 0;
     bool was_handshaken = connection.handshaken();
@@ -299,10 +300,10 @@ bool Listener::wait_for_work(Clock::time_point last_pause) {
 // Waits for about gather_frames or gather_bytes more, whichever comes first at the rate of what
 // was read since the last delivery, or until interrupt(). After a quiet spell the rate is taken
 // over the longest gather instead, so a burst is not mistaken for a trickle.
-void Listener::gather(size_t frames, size_t bytes, Clock::duration since_last_delivery) {
+void Listener::gather(const Round& round, Clock::duration since_last_delivery) {
     const Clock::duration over = std::min<Clock::duration>(since_last_delivery, longest_gather);
-    auto wait = std::min({over * gather_frames / static_cast<int64_t>(frames),
-                          over * gather_bytes / static_cast<int64_t>(bytes), over});
+    auto wait = std::min({over * gather_frames / static_cast<int64_t>(round.frames),
+                          over * gather_bytes / static_cast<int64_t>(round.bytes), over});
     timespec timeout = {0, static_cast<long>(std::chrono::nanoseconds(wait).count())};
     pollfd interrupt_fd = {wake.get(), POLLIN, 0};
     (void)::ppoll(&interrupt_fd, 1, &timeout, nullptr);
@@ -321,14 +322,13 @@ int Listener::serve(FrameConsumer& consumer) {
             return errno;
         }
         // Reads first: accepting may reorder the writers, and the poll results follow them.
-        size_t frames = 0;
-        read_filled = false;
-        read_bytes = 0;
+        Round round;
         for (size_t i = 0; i + 2 < poll_fds.size() && !interrupted; ++i) {
-            size_t read =
-                poll_fds[i + 2].revents == 0 ? 0 : read_connection(*connections[i], consumer);
+            size_t read = poll_fds[i + 2].revents == 0
+                              ? 0
+                              : read_connection(*connections[i], consumer, round);
             if (read > 0) {
-                frames += read;
+                round.frames += read;
                 last_pause = Clock::now();
                 if (!consumer.on_pause()) {
                     return 0;
@@ -346,9 +346,9 @@ int Listener::serve(FrameConsumer& consumer) {
                 return 0;
             }
         }
-        if (frames > 0) {
-            if (!read_filled) {
-                gather(frames, read_bytes, now - last_delivery);
+        if (round.frames > 0) {
+            if (!round.filled) {
+                gather(round, now - last_delivery);
             }
             last_delivery = now;
         }

@@ -52,16 +52,23 @@ class Listener {
 
   private:
     struct Connection;
+    // What one round of reads took: data frames, bytes, and whether a read filled the buffer
+    // (more is waiting).
+    struct Round {
+        size_t frames = 0;
+        size_t bytes = 0;
+        bool filled = false;
+    };
     using Clock = std::chrono::steady_clock;
 
     bool make_room();
     void accept_connections();
     void drop_dead_connections();
     void expire_connections(Clock::time_point now);
-    size_t read_connection(Connection& connection, FrameConsumer& consumer);
+    size_t read_connection(Connection& connection, FrameConsumer& consumer, Round& round);
     int poll_timeout(Clock::time_point now, Clock::time_point last_pause) const;
     bool wait_for_work(Clock::time_point last_pause);
-    void gather(size_t frames, size_t bytes, Clock::duration since_last_delivery);
+    void gather(const Round& round, Clock::duration since_last_delivery);
 
     FileDescriptor socket;
     FileDescriptor wake;  // eventfd: interrupt() ends the poll of a running serve()
@@ -69,9 +76,6 @@ class Listener {
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<pollfd> poll_fds;
     std::vector<uint8_t> received;
-    // This round's reads: whether one took all that fitted (more is waiting), and their bytes.
-    bool read_filled = false;
-    size_t read_bytes = 0;
     Clock::time_point accept_paused_until;
 };
 
