@@ -93,6 +93,16 @@ def free_port(addr):
         return s.getsockname()[1]
 
 
+def distinct_ports(addrs):
+    """A free port per address, no two alike: the servers all listen on ::1 too, and there
+    only the port tells one server's messages from another's."""
+    ports = []
+    while len(ports) < len(addrs):
+        port = free_port(addrs[len(ports)])
+        ports += [] if port in ports else [port]
+    return ports
+
+
 def wait_for(predicate, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -233,8 +243,9 @@ def main(agent, collector):
         agent = start("agent", ["agent/agent", "agent.conf"])
         assert wait_for(lambda: os.path.exists(sock), 10), "agent made no dnstap socket"
 
-        ports = {name: free_port(addr) for name, addr, _, _ in SERVERS}
-        common = dict(sock=sock, zone=f"{work}/example.test.zone", bport=free_port("127.0.0.1"),
+        *picked, bport = distinct_ports([addr for _, addr, _, _ in SERVERS] + ["127.0.0.1"])
+        ports = {name: port for (name, _, _, _), port in zip(SERVERS, picked)}
+        common = dict(sock=sock, zone=f"{work}/example.test.zone", bport=bport,
                       data="\n".join(f'  local-data: "{rr}"' for rr in ZONE))
         tshark = start("tshark", ["tshark", "-i", "lo", "-B", "32", "-w", "lo.pcap", "-f",
                                   " or ".join(f"port {p}" for p in ports.values())])
