@@ -265,6 +265,7 @@ size_t Listener::read_connection(Connection& connection, FrameConsumer& consumer
     } else if (connection.handshaken()) {
         connection.track_frame_deadline(!was_handshaken);
     }
+    round.frames += connection.delivered;
     return connection.delivered;
 }
 
@@ -328,7 +329,6 @@ int Listener::serve(FrameConsumer& consumer) {
                               ? 0
                               : read_connection(*connections[i], consumer, round);
             if (read > 0) {
-                round.frames += read;
                 last_pause = Clock::now();
                 if (!consumer.on_pause()) {
                     return 0;
