@@ -110,7 +110,7 @@ TEST(DnsEventDecoder, FiltersAreSilentFailuresCostOneEventAndOneLine) {
     }
     // Every directory field of a good payload pointed past its end: an offset at the end, a
     // length or size of 0xFFFF.
-    for (size_t field = 0; field < 9 * 4; ++field) {
+    for (size_t field = 0; field < properties.size() * 4; ++field) {
         test::TestEvent event(256, properties, 0);
         auto* bytes = static_cast<uint8_t*>(event.record()->UserData);
         uint16_t value = field % 2 == 0 ? event.record()->UserDataLength : 0xFFFF;
