@@ -118,7 +118,7 @@ void SensorQueueProcessor::run() {
         grow_buffer();
     }
     unsent_begin = unsent_end = 0;
-    TcpConnection connection;
+    TcpConnection connection(socket_layer);
     connection.watch(&stop_requested);
     while (!stop_requested) {
         serve_first_reachable(connection, version.get());
@@ -155,7 +155,8 @@ bool SensorQueueProcessor::connect(TcpConnection& connection, const config::Targ
         connected_before = true;
         return true;
     } catch (const std::exception& failure) {
-        if (!stop_requested) {
+        // A real failure counts even while a stop is under way; the stop itself is no failure.
+        if (!connection.stopped()) {
             log_message("ERROR - Connect to %s:%d failed: %s", ip, port, failure.what());
         }
         return false;
@@ -176,7 +177,7 @@ void SensorQueueProcessor::deliver(TcpConnection& connection, const config::Targ
         }
         connection.close();
     } catch (const std::exception& failure) {
-        if (!stop_requested) {
+        if (!connection.stopped()) {
             statistics().send_failures.add();
             log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                         static_cast<int>(target.port), failure.what());

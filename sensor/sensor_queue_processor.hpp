@@ -6,11 +6,10 @@
 
 #include "config/settings.hpp"
 #include "sensor/sensor_queue.hpp"
+#include "sensor/tcp_connection.hpp"
 #include "support/threads.hpp"
 
 namespace tarn::sensor {
-
-class TcpConnection;
 
 // The delivery thread: one target at a time, a VersionMessage first on every connection, then
 // every waiting message as a frame, in batches taken from the queue in one piece; a 10-second
@@ -25,6 +24,8 @@ class SensorQueueProcessor {
     // Signalled when the delivery thread cannot work at all (its first buffers cannot be
     // allocated), so the agent stops instead of running on without delivering.
     void set_fatal_event(Event event) { fatal_event = event; }
+    // The socket calls of every connection; set before start.
+    void use_socket_layer(const SocketLayer& layer) { socket_layer = layer; }
     void start();
     void stop();
     void release_buffer();
@@ -51,6 +52,7 @@ class SensorQueueProcessor {
     uint32_t unsent_end = 0;
     bool connected_before = false;
     Event fatal_event = nullptr;
+    SocketLayer socket_layer;
 };
 
 }  // namespace tarn::sensor

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "error/error.hpp"
+#include "sensor/wire_format.hpp"
+#include "support/byte_order.hpp"
 
 // The same sequence on every platform: a non-blocking connect, sends tried first and a
 // writability wait only when the send buffer is full, waits in slices that a stop ends.
@@ -13,6 +15,18 @@ namespace {
 constexpr int stop_check_ms = 100;
 constexpr int longest_slice_ms = 86400000;
 
+// The end of the frame that holds position, walking on from the frame that ended at end.
+uint32_t next_frame_end(const uint8_t* frames, uint32_t length, uint32_t position, uint32_t end) {
+    while (end <= position && end < length) {
+        if (length - end < wire::frame_prefix_size) {
+            return length;
+        }
+        uint64_t next = uint64_t{end} + wire::frame_prefix_size + load_be32(frames + end);
+        end = static_cast<uint32_t>(std::min<uint64_t>(next, length));
+    }
+    return end;
+}
+
 }  // namespace
 
 TcpConnection::~TcpConnection() {
@@ -21,7 +35,7 @@ TcpConnection::~TcpConnection() {
 
 void TcpConnection::close() {
     if (socket_handle != socket_calls::no_socket) {
-        socket_calls::close(socket_handle);
+        calls.close(socket_handle);
         socket_handle = socket_calls::no_socket;
     }
 }
@@ -34,21 +48,22 @@ TcpConnection::Clock::time_point TcpConnection::deadline() const {
 void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
                                int32_t target_timeout) {
     close();
+    interrupted = false;
     ip = target_ip;
     port = target_port;
     timeout = target_timeout;
-    if (int code = socket_calls::open(socket_handle)) {
+    if (int code = calls.open(socket_handle)) {
         error::throw_failure<SensorError>("socket()", code);
     }
-    if (int code = socket_calls::set_non_blocking(socket_handle)) {
+    if (int code = calls.set_non_blocking(socket_handle)) {
         error::throw_failure<SensorError>("ioctlsocket(FIONBIO)", code);
     }
-    if (int code = socket_calls::start_connect(socket_handle, ip.c_str(), port)) {
+    if (int code = calls.start_connect(socket_handle, ip.c_str(), port)) {
         error::throw_failure<SensorError>("connect(" + ip + ")", code);
     }
     wait_writable(deadline());
     // A refused or failed attempt also reports writable; its error waits on the socket.
-    if (int code = socket_calls::pending_error(socket_handle)) {
+    if (int code = calls.pending_error(socket_handle)) {
         error::throw_failure<SensorError>("connect(" + ip + ")", code);
     }
 }
@@ -56,6 +71,7 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
 void TcpConnection::wait_writable(Clock::time_point until) {
     for (;;) {
         if (stop != nullptr && *stop) {
+            interrupted = true;
             throw SensorError("stopped");
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
@@ -64,7 +80,7 @@ void TcpConnection::wait_writable(Clock::time_point until) {
             slice = std::min<int64_t>(slice, stop_check_ms);
         }
         int code = 0;
-        int ready = socket_calls::wait_writable(socket_handle, static_cast<int>(slice), code);
+        int ready = calls.wait_writable(socket_handle, static_cast<int>(slice), code);
         if (ready > 0) {
             return;
         }
@@ -77,13 +93,19 @@ void TcpConnection::wait_writable(Clock::time_point until) {
     }
 }
 
-void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
+void TcpConnection::send_all(const uint8_t* frames, uint32_t length) {
     sent_bytes = 0;
-    const Clock::time_point until = deadline();
+    interrupted = false;
+    uint32_t frame_end = 0;
+    Clock::time_point until{};
     while (sent_bytes < length) {
+        if (sent_bytes >= frame_end) {
+            frame_end = next_frame_end(frames, length, sent_bytes, frame_end);
+            until = deadline();
+        }
         int code = 0;
         int64_t count =
-            socket_calls::send_some(socket_handle, data + sent_bytes, length - sent_bytes, code);
+            calls.send_some(socket_handle, frames + sent_bytes, length - sent_bytes, code);
         if (count < 0) {
             error::throw_failure<SensorError>("send()", code);
         }

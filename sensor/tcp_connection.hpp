@@ -28,10 +28,24 @@ int startup();
 
 }  // namespace socket_calls
 
+// The calls a connection makes: the system's, or a test's that pins what a socket takes.
+struct SocketLayer {
+    int (*open)(intptr_t& handle) = socket_calls::open;
+    int (*set_non_blocking)(intptr_t handle) = socket_calls::set_non_blocking;
+    int (*start_connect)(intptr_t handle, const char* ip,
+                         uint16_t port) = socket_calls::start_connect;
+    int (*pending_error)(intptr_t handle) = socket_calls::pending_error;
+    int (*wait_writable)(intptr_t handle, int milliseconds,
+                         int& code) = socket_calls::wait_writable;
+    int64_t (*send_some)(intptr_t handle, const uint8_t* data, uint32_t length,
+                         int& code) = socket_calls::send_some;
+    void (*close)(intptr_t handle) = socket_calls::close;
+};
+
 // One outgoing non-blocking IPv4 connection; every failure is a SensorError.
 class TcpConnection {
   public:
-    TcpConnection() = default;
+    explicit TcpConnection(const SocketLayer& layer = SocketLayer{}) : calls(layer) {}
     ~TcpConnection();
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
@@ -39,11 +53,14 @@ class TcpConnection {
     // A flag the waits look at: once it is set, a connect or a send ends with "stopped"
     // within a tenth of a second, whatever the time-out.
     void watch(const std::atomic<bool>* stop_flag) { stop = stop_flag; }
+    // True when the last failure was that stop, not a fault of the peer or the network.
+    bool stopped() const { return interrupted; }
     // Waits up to timeout seconds (unsigned) for the connection.
     void connect_to(const char* ip, uint16_t port, int32_t timeout);
-    // Every byte, or a SensorError; the time-out counts from the start of the call, not from
-    // each partial send. sent() tells how many bytes the socket took either way.
-    void send_all(const uint8_t* data, uint32_t length);
+    // Every byte of whole frames laid back to back, or a SensorError. The time-out counts from
+    // the start of each frame: a slow link that moves every frame in time never fails, however
+    // long the whole takes. sent() tells how many bytes the socket took either way.
+    void send_all(const uint8_t* frames, uint32_t length);
     uint32_t sent() const { return sent_bytes; }
     void close();
     bool is_open() const { return socket_handle != socket_calls::no_socket; }
@@ -53,12 +70,14 @@ class TcpConnection {
     Clock::time_point deadline() const;
     void wait_writable(Clock::time_point until);
 
+    SocketLayer calls;
     std::string ip;
     uint16_t port = 0;
     int32_t timeout = 0;
     intptr_t socket_handle = socket_calls::no_socket;
     uint32_t sent_bytes = 0;
     const std::atomic<bool>* stop = nullptr;
+    bool interrupted = false;
 };
 
 // Once per process before the processor starts (WSAStartup on Windows).

@@ -9,11 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "log_capture.hpp"
 #include "loopback_server.hpp"
 #include "sensor/sensor_queue_processor.hpp"
+#include "sensor/wire_format.hpp"
+#include "support/byte_order.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::sensor {
 namespace {
@@ -32,7 +37,7 @@ Bytes record_of(size_t length, int seed) {
 // A processor on the queue, the records pushed first, with these targets (1 s time-out each).
 struct Delivery {
     Delivery(uint32_t size, const std::vector<Bytes>& records, std::vector<uint16_t> ports,
-             uint32_t timeout = 1)
+             uint32_t timeout = 1, const SocketLayer& layer = SocketLayer{})
         : queue(size) {
         for (const Bytes& record : records) {
             queue.push(record.data(), static_cast<uint32_t>(record.size()));
@@ -40,6 +45,7 @@ struct Delivery {
         for (uint16_t port : ports) {
             targets.push_back({"127.0.0.1", port, timeout});
         }
+        processor.use_socket_layer(layer);
         processor.start();
     }
     ~Delivery() { processor.stop(); }
@@ -109,34 +115,6 @@ TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole
     EXPECT_TRUE(delivery.log.wait_for(where + " failed: send() failed: ", true));
     test::close_connection(stalled);
     test::close_connection(reading);
-}
-
-// Many records go out as one batch; a reset in the middle of it costs only what the socket had
-// taken: the frame the failed send cut comes first on the next connection, whole, then the
-// rest, and no frame comes twice.
-TEST(SensorQueueProcessor, ResetInsideABatchResendsTheCutFrameFirstAndNothingTwice) {
-    test::Listener collector;
-    std::vector<Bytes> records;
-    for (int i = 0; i < 4000; ++i) {
-        records.push_back(record_of(6000 + i, i));  // 32 MB: far more than the sockets hold
-    }
-    Delivery delivery(64u << 20, records, {collector.port});
-    intptr_t first = collector.accept(10);
-    auto before = test::read_frames(first, 101, 10);  // the version and 100 records
-    test::close_connection(first, true);
-    intptr_t second = collector.accept(30);
-    auto after = test::read_frames(second, 2, 30);
-    ASSERT_EQ(2u, after.size());
-    auto resumed = std::find(records.begin(), records.end(), after[1]);
-    ASSERT_NE(records.end(), resumed) << "the first frame after the version is not whole";
-    size_t next = static_cast<size_t>(resumed - records.begin());
-    EXPECT_GE(next, 100u) << "a frame the collector had whole came again";
-    auto rest = test::read_frames(second, records.size() - next - 1, 30);
-    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), records.begin() + next + 1, records.end()));
-    EXPECT_EQ(records.size() - next - 1, rest.size());
-    EXPECT_EQ(version, after[0]);
-    EXPECT_TRUE(delivery.stops_promptly());
-    test::close_connection(second);
 }
 
 // A collector that reads on, but far slower than the record needs, cannot hold a send for ever:
@@ -211,6 +189,232 @@ TEST(SensorQueueProcessor, StopEndsEveryWaitWhateverTheTimeOut) {
     }
     ::close(full);
 #endif
+}
+
+// A socket layer with no network behind it, so that exactly what a socket took is known. The
+// target's port picks the script; each connection keeps the bytes its socket took.
+namespace scripted {
+
+struct Script {
+    uint32_t first_budget = UINT32_MAX;  // bytes the first connection takes before a reset
+    size_t chunk = SIZE_MAX;             // bytes one send takes at most
+    int pace_ms = 0;                     // between two sends that take bytes
+    int fail_connect_ms = -1;            // the connect fails this late
+    int fail_send_ms = -1;               // the first send fails this late
+};
+struct Connection {
+    uint16_t port = 0;
+    Script script;
+    bool first = false;
+    Bytes taken;
+    std::chrono::steady_clock::time_point ready;
+};
+
+const int reset_code = 104;
+std::mutex mutex;
+std::map<uint16_t, Script> scripts;
+std::vector<Connection> connections;  // by handle - 1
+std::atomic<int> late_failures{0};
+
+void set_script(uint16_t port, const Script& script) {
+    std::lock_guard<std::mutex> lock(mutex);
+    scripts[port] = script;
+}
+Connection& at(intptr_t handle) {
+    return connections.at(static_cast<size_t>(handle - 1));
+}
+int fail_late(int milliseconds) {
+    ++late_failures;
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return reset_code;
+}
+int open(intptr_t& handle) {
+    std::lock_guard<std::mutex> lock(mutex);
+    connections.emplace_back();
+    handle = static_cast<intptr_t>(connections.size());
+    return 0;
+}
+int start_connect(intptr_t handle, const char*, uint16_t port) {
+    std::unique_lock<std::mutex> lock(mutex);
+    Connection& connection = at(handle);
+    connection.first = std::none_of(connections.begin(), connections.end(),
+                                    [port](const Connection& c) { return c.port == port; });
+    connection.port = port;
+    connection.script = scripts[port];
+    lock.unlock();
+    int late = connection.script.fail_connect_ms;
+    return late >= 0 ? fail_late(late) : 0;
+}
+int no_error(intptr_t) {
+    return 0;
+}
+int wait_writable(intptr_t handle, int milliseconds, int&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    auto ready = at(handle).ready;
+    lock.unlock();
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::this_thread::sleep_until(std::min(ready, until));
+    return std::chrono::steady_clock::now() >= ready ? 1 : 0;
+}
+int64_t send_some(intptr_t handle, const uint8_t* data, uint32_t length, int& code) {
+    std::unique_lock<std::mutex> lock(mutex);
+    Connection& connection = at(handle);
+    if (connection.script.fail_send_ms >= 0) {
+        lock.unlock();
+        code = fail_late(connection.script.fail_send_ms);
+        return -1;
+    }
+    uint32_t budget = connection.first ? connection.script.first_budget : UINT32_MAX;
+    size_t room = budget - std::min<size_t>(budget, connection.taken.size());
+    auto now = std::chrono::steady_clock::now();
+    if (room == 0) {
+        code = reset_code;
+        return -1;
+    }
+    if (now < connection.ready) {
+        return 0;
+    }
+    size_t count = std::min({size_t{length}, room, connection.script.chunk});
+    connection.taken.insert(connection.taken.end(), data, data + count);
+    connection.ready = now + std::chrono::milliseconds(connection.script.pace_ms);
+    return static_cast<int64_t>(count);
+}
+void close(intptr_t) {}
+
+SocketLayer layer() {
+    SocketLayer calls;
+    calls.open = open;
+    calls.set_non_blocking = no_error;
+    calls.start_connect = start_connect;
+    calls.pending_error = no_error;
+    calls.wait_writable = wait_writable;
+    calls.send_some = send_some;
+    calls.close = close;
+    return calls;
+}
+
+// What each connection to port took, in order.
+std::vector<Bytes> taken(uint16_t port) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Bytes> result;
+    for (const Connection& connection : connections) {
+        if (connection.port == port) {
+            result.push_back(connection.taken);
+        }
+    }
+    return result;
+}
+
+// The whole frames at the start of a stream.
+std::vector<Bytes> frames_of(const Bytes& stream) {
+    std::vector<Bytes> frames;
+    for (size_t at = 0, end; at + 4 <= stream.size(); at = end) {
+        end = at + 4 + load_be32(stream.data() + at);
+        if (end > stream.size()) {
+            break;
+        }
+        frames.emplace_back(stream.begin() + static_cast<long>(at) + 4,
+                            stream.begin() + static_cast<long>(end));
+    }
+    return frames;
+}
+
+}  // namespace scripted
+
+// A batch cut at every kind of place: inside the version frame, at a frame's end, inside a
+// prefix, inside a payload. The first connection's socket took exactly the budget; the next
+// connection brings the version, then the cut frame whole, then the rest: nothing the socket
+// took comes twice, nothing is lost. All cases share one 10 s back-off.
+TEST(SensorQueueProcessor, CutBatchResendsTheCutFrameWholeFirstAndNothingTwice) {
+    const std::vector<Bytes> records = {record_of(100, 1), record_of(3000, 2), record_of(17, 3),
+                                        record_of(600, 4), record_of(9000, 5)};
+    Bytes stream(10);
+    wire::encode_version_frame(stream.data());
+    std::vector<size_t> record_ends;  // where each record's frame ends in the stream
+    for (const Bytes& record : records) {
+        stream.insert(stream.end(), {0, 0, 0, 0});
+        store_be32(stream.data() + stream.size() - 4, static_cast<uint32_t>(record.size()));
+        stream.insert(stream.end(), record.begin(), record.end());
+        record_ends.push_back(stream.size());
+    }
+    const uint32_t budgets[] = {0,    5,    10,   12,
+                                64,   114,  3118, 3121,
+                                3139, 3140, 3760, static_cast<uint32_t>(stream.size() - 1)};
+    std::vector<std::unique_ptr<Delivery>> deliveries;
+    for (uint16_t port = 1; port <= std::size(budgets); ++port) {
+        scripted::set_script(port, {budgets[port - 1]});
+        deliveries.push_back(std::make_unique<Delivery>(
+            1 << 20, records, std::vector<uint16_t>{port}, 1, scripted::layer()));
+    }
+    for (uint16_t port = 1; port <= std::size(budgets); ++port) {
+        const uint32_t budget = budgets[port - 1];
+        SCOPED_TRACE("budget " + std::to_string(budget));
+        // The first record whose frame the budget did not hold whole comes first.
+        auto first =
+            std::upper_bound(record_ends.begin(), record_ends.end(), budget) - record_ends.begin();
+        std::vector<Bytes> expected = {version};
+        expected.insert(expected.end(), records.begin() + first, records.end());
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::vector<Bytes> frames;
+        while (frames.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            auto taken = scripted::taken(port);
+            frames = taken.size() < 2 ? frames : scripted::frames_of(taken[1]);
+        }
+        ASSERT_EQ(Bytes(stream.begin(), stream.begin() + budget), scripted::taken(port).at(0));
+        EXPECT_EQ(expected, frames);
+    }
+}
+
+// A slow link that moves every frame well within the time-out never fails, though the batch as a
+// whole takes longer than the time-out; a stop while the link moves ends the thread at once.
+TEST(SensorQueueProcessor, SlowButMovingLinkNeverCutsABatch) {
+    const uint16_t port = 100;
+    scripted::set_script(port, {UINT32_MAX, 2048, 150});
+    std::vector<Bytes> records;
+    for (int i = 0; i < 12; ++i) {
+        records.push_back(record_of(2000, i));  // 24 kB: 12 sends 150 ms apart, 1.8 s
+    }
+    uint64_t failures = statistics().send_failures.get();
+    Delivery delivery(1 << 20, records, {port}, 1, scripted::layer());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<Bytes> frames;
+    while (frames.size() < 13 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        frames = scripted::frames_of(scripted::taken(port).at(0));
+    }
+    records.insert(records.begin(), version);
+    EXPECT_EQ(records, frames);
+    EXPECT_EQ(failures, statistics().send_failures.get());
+    EXPECT_EQ(1u, scripted::taken(port).size()) << "the batch was cut and sent again";
+    EXPECT_TRUE(delivery.stops_promptly());
+}
+
+// A connect or a send that fails for real while a stop is under way is still logged (and a send
+// counted): only the stop's own interruption is no failure.
+TEST(SensorQueueProcessor, FailureDuringAStopIsLoggedAndCounted) {
+    struct Case {
+        uint16_t port;
+        int connect_ms, send_ms;
+        const char* line;
+    } cases[] = {
+        {200, 400, -1, "ERROR - Connect to 127.0.0.1:200 failed: connect(127.0.0.1) failed: "},
+        {201, -1, 400, "ERROR - Send data to 127.0.0.1:201 failed: send() failed: "}};
+    for (const Case& c : cases) {
+        scripted::set_script(c.port, {UINT32_MAX, SIZE_MAX, 0, c.connect_ms, c.send_ms});
+        uint64_t failures = statistics().send_failures.get();
+        int late = scripted::late_failures;
+        auto delivery =
+            std::make_unique<Delivery>(1 << 16, std::vector<Bytes>{record_of(10, 1)},
+                                       std::vector<uint16_t>{c.port}, 1, scripted::layer());
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (scripted::late_failures == late && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(delivery->stops_promptly());  // the call is under way: it fails after the stop
+        EXPECT_TRUE(delivery->log.wait_for(c.line, true)) << c.line;
+        EXPECT_EQ(failures + (c.send_ms >= 0 ? 1 : 0), statistics().send_failures.get());
+    }
 }
 
 }  // namespace
