@@ -50,8 +50,11 @@ void StatisticsReporter::report(const Figures& now) {
                                     figure_names[i]);
         } else {
             unsigned long long total = now.values[i];
-            unsigned long long change =
-                total - (reported.etw_known || i < first_etw_figure ? reported.values[i] : 0);
+            unsigned long long before =
+                reported.etw_known || i < first_etw_figure ? reported.values[i] : 0;
+            // ETW's totals start again from 0 when the session is made again: a total that
+            // went down is all new.
+            unsigned long long change = total >= before ? total - before : total;
             written = std::snprintf(line + length, sizeof line - length, "%s%s +%llu (%llu)",
                                     separator, figure_names[i], change, total);
         }

@@ -10,13 +10,13 @@ namespace tarn::config {
 
 uint32_t queue_size = 104857600;
 std::list<Target> target_list;
-#if !defined(_WIN32)
-#endif
+EtwBuffers etw_buffers;
 
 namespace {
 
 constexpr uint16_t default_port = 8100;
 constexpr uint32_t default_timeout = 5;
+constexpr uint32_t largest_etw_buffer_kb = 1024;  // ETW refuses larger buffers
 
 // atol with a 32-bit long: out-of-range numbers give the nearest limit, whatever the width
 // of long on this platform.
@@ -29,6 +29,39 @@ int32_t read_number(const char* text) {
         return INT32_MIN;
     }
     return static_cast<int32_t>(value);
+}
+
+// Two numbers separated by blanks, 1 <= first <= second, nothing after them.
+bool read_range(const char* text, uint32_t& first, uint32_t& second) {
+    char* end = nullptr;
+    unsigned long long low = std::strtoull(text, &end, 10);
+    const char* rest = end;
+    unsigned long long high = std::strtoull(rest, &end, 10);
+    while (*end != '\0' && is_space(*end)) {
+        ++end;
+    }
+    if (end == rest || *end != '\0' || low < 1 || low > high || high > UINT32_MAX) {
+        return false;
+    }
+    first = static_cast<uint32_t>(low);
+    second = static_cast<uint32_t>(high);
+    return true;
+}
+
+// Values out of range leave ETW's choice, as text in queue-size keeps its default.
+void apply_etw_buffers(const ConfigStore& store) {
+    if (const char* text = store.get("etw-buffer-size")) {
+        int32_t size = read_number(text);
+        if (size >= 1 && static_cast<uint32_t>(size) <= largest_etw_buffer_kb) {
+            etw_buffers.size_kb = static_cast<uint32_t>(size);
+            log_message("Config: etw-buffer-size = %u", etw_buffers.size_kb);
+        }
+    }
+    if (const char* text = store.get("etw-buffers")) {
+        if (read_range(text, etw_buffers.minimum, etw_buffers.maximum)) {
+            log_message("Config: etw-buffers = %u %u", etw_buffers.minimum, etw_buffers.maximum);
+        }
+    }
 }
 
 }  // namespace
@@ -87,6 +120,7 @@ void apply_settings(const ConfigStore& store) {
                     static_cast<int>(target.port), target.timeout);
         target_list.push_back(std::move(target));
     }
+    apply_etw_buffers(store);
 }
 
 }  // namespace tarn::config

@@ -14,9 +14,18 @@ struct Target {
     uint32_t timeout = 5;  // seconds
 };
 
+// The ETW session's buffers as the operator asked for them: kilobytes per buffer, the least
+// and the most buffers; 0 where not asked, leaving ETW's choice.
+struct EtwBuffers {
+    uint32_t size_kb = 0;
+    uint32_t minimum = 0;
+    uint32_t maximum = 0;
+};
+
 // Written once by apply_settings before any thread starts; read-only afterwards.
 extern uint32_t queue_size;
 extern std::list<Target> target_list;
+extern EtwBuffers etw_buffers;
 
 void apply_settings(const ConfigStore& store);
 void parse_target(Target& target, const char* value);

@@ -138,6 +138,12 @@ SocketFailure Listener::open(const std::string& path) {
     return {};
 }
 
+void Listener::close() {
+    connections.clear();
+    poll_fds.clear();
+    socket.reset();
+}
+
 void Listener::interrupt() {
     interrupted = true;
     uint64_t one = 1;

@@ -46,6 +46,8 @@ class Listener {
     // Serves the writers until interrupt() or the consumer ends it: 0, or the errno of poll.
     // An exception from the consumer costs its writer and leaves serve() through the caller.
     int serve(FrameConsumer& consumer);
+    // Stops listening and drops every writer, outside serve(); open() may take the path again.
+    void close();
     // From any thread: the running serve() returns.
     void interrupt();
     void clear_interrupt() { interrupted = false; }

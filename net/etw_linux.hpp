@@ -3,8 +3,10 @@
 // Stand-in for the parts of the Win32 ETW and TDH interface that the capture code uses, with
 // the same names, fields and call shapes. Error codes are this platform's errno values under
 // the Win32 names, so system_error_text gives a meaningful text for them.
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -128,6 +130,8 @@ using PENABLE_TRACE_PARAMETERS = ENABLE_TRACE_PARAMETERS*;
 ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
                   PEVENT_TRACE_PROPERTIES properties);
 constexpr ULONG EVENT_TRACE_CONTROL_QUERY = 0;
+constexpr ULONG EVENT_TRACE_CONTROL_STOP = 1;
+constexpr ULONG EVENT_TRACE_CONTROL_UPDATE = 2;
 ULONG ControlTraceA(TRACEHANDLE trace_handle, LPCSTR instance_name,
                     PEVENT_TRACE_PROPERTIES properties, ULONG control_code);
 ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG control_code, UCHAR level,
@@ -270,5 +274,17 @@ DnstapTimes& dnstap_times();
 
 // Where the stand-in listens for dnstap; set from the configuration before the session starts.
 std::string& dnstap_socket();
+
+// For tests: a failure code for the next call of each kind (0: none), taken by that call.
+struct InjectedFailures {
+    std::atomic<ULONG> enable_trace{0};
+    std::atomic<ULONG> process_trace{0};
+};
+InjectedFailures& injected_failures();
+// For tests: consumer handles open now, and CloseTrace calls on a handle not open.
+size_t open_trace_handles();
+size_t bad_trace_closes();
+// For tests: what ETW would count as lost in the running session of that name.
+void lose(const char* session_name, ULONG events, ULONG buffers);
 
 }  // namespace tarn::net::standin

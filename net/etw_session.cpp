@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/etw_trace_state.hpp"
 #include "support/back_off.hpp"
@@ -38,7 +39,10 @@ EVENT_TRACE_PROPERTIES* allocate_properties(PropertiesBlock& block) {
     properties->Wnode.Guid = session_guid;
     properties->Wnode.ClientContext = 1;  // query performance counter clock
     properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
-    properties->BufferSize = 128;
+    const config::EtwBuffers& asked = config::etw_buffers;
+    properties->BufferSize = asked.size_kb != 0 ? asked.size_kb : 128;
+    properties->MinimumBuffers = asked.minimum;
+    properties->MaximumBuffers = asked.maximum;
     properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
     properties->FlushTimer = 1;
     properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
@@ -48,7 +52,6 @@ EVENT_TRACE_PROPERTIES* allocate_properties(PropertiesBlock& block) {
 }
 
 void enable_provider(TRACEHANDLE session_handle) {
-    log_message("Enable DNS server provider for ETW trace...");
     ULONG enabled =
         EnableTraceEx2(session_handle, &dns_server_provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER,
                        TRACE_LEVEL_INFORMATION, 0, 0, 0, nullptr);
@@ -57,15 +60,75 @@ void enable_provider(TRACEHANDLE session_handle) {
     }
 }
 
-// A session left running by an earlier run is used as it is, its provider already enabled.
+// A ControlTrace block with room behind it for the session and log file names ETW writes back.
+struct ControlBlock {
+    static constexpr size_t name_room = 1024;
+    EVENT_TRACE_PROPERTIES properties;
+    char names[2 * name_room];
+};
+
+ULONG control_session(ControlBlock& block, ULONG control_code) {
+    block.properties.Wnode.BufferSize = sizeof block;
+    block.properties.LoggerNameOffset = offsetof(ControlBlock, names);
+    block.properties.LogFileNameOffset = offsetof(ControlBlock, names) + ControlBlock::name_room;
+    return ControlTraceA(0, session_name, &block.properties, control_code);
+}
+
+bool differs(uint32_t asked, ULONG running) {
+    return asked != 0 && asked != running;
+}
+
+// ETW lets a running real-time session take a new largest number of buffers, nothing else of
+// its buffers: the rest waits until the session is made again, and the log says so.
+void adapt_buffers(ControlBlock& running) {
+    const config::EtwBuffers& asked = config::etw_buffers;
+    EVENT_TRACE_PROPERTIES& now = running.properties;
+    bool kept =
+        differs(asked.size_kb, now.BufferSize) || differs(asked.minimum, now.MinimumBuffers);
+    if (differs(asked.maximum, now.MaximumBuffers)) {
+        ControlBlock update = running;  // as queried: still real-time, no log file to switch to
+        update.properties.MaximumBuffers = asked.maximum;
+        update.properties.LogFileNameOffset = 0;
+        if (ControlTraceA(0, session_name, &update.properties, EVENT_TRACE_CONTROL_UPDATE) ==
+            ERROR_SUCCESS) {
+            now.MaximumBuffers = update.properties.MaximumBuffers;
+            log_message("ETW trace with name %s now has at most %u buffers", session_name,
+                        static_cast<unsigned>(now.MaximumBuffers));
+        }
+        kept = kept || now.MaximumBuffers != asked.maximum;
+    }
+    if (kept) {
+        log_message(
+            "ETW trace with name %s keeps its buffers (%u KB, %u to %u) until it is made "
+            "again",
+            session_name, static_cast<unsigned>(now.BufferSize),
+            static_cast<unsigned>(now.MinimumBuffers), static_cast<unsigned>(now.MaximumBuffers));
+    }
+}
+
+// The session found running may come from an earlier run, or from an attempt whose enabling
+// failed, or lack the provider for any other reason: it is enabled again either way.
+void attach_session() {
+    ControlBlock running;
+    std::memset(&running, 0, sizeof running);
+    ULONG queried = control_session(running, EVENT_TRACE_CONTROL_QUERY);
+    if (queried != ERROR_SUCCESS) {
+        error::throw_failure<NetError>("ControlTrace()", queried);
+    }
+    adapt_buffers(running);
+    enable_provider(running.properties.Wnode.HistoricalContext);
+}
+
 void start_session(EVENT_TRACE_PROPERTIES* properties) {
     TRACEHANDLE session_handle = 0;
     ULONG started = StartTraceA(&session_handle, session_name, properties);
     if (started == ERROR_ALREADY_EXISTS) {
         log_message("ETW trace with name %s already started!", session_name);
+        attach_session();
     } else if (started != ERROR_SUCCESS) {
         error::throw_failure<NetError>("StartTrace()", started);
     } else {
+        log_message("Enable DNS server provider for ETW trace...");
         enable_provider(session_handle);
     }
 }
@@ -113,25 +176,16 @@ void trace_steps(EtwTraceState& state, PropertiesBlock& block) {
     TRACEHANDLE handle = open_trace(state, logfile);
     process_trace(state, handle);
     log_message("Closing ETW trace...");
-    CloseTrace(handle);
+    close_trace(state);
     log_message("ETW session finished");
 }
 
 }  // namespace
 
 bool query_session_losses(uint64_t& events_lost, uint64_t& buffers_lost) {
-    // Room behind the structure for the session and log file names the query writes back.
-    constexpr size_t name_room = 1024;
-    struct QueryBlock {
-        EVENT_TRACE_PROPERTIES properties;
-        char names[2 * name_room];
-    } block;
+    ControlBlock block;
     std::memset(&block, 0, sizeof block);
-    block.properties.Wnode.BufferSize = sizeof block;
-    block.properties.LoggerNameOffset = offsetof(QueryBlock, names);
-    block.properties.LogFileNameOffset = offsetof(QueryBlock, names) + name_room;
-    if (ControlTraceA(0, session_name, &block.properties, EVENT_TRACE_CONTROL_QUERY) !=
-        ERROR_SUCCESS) {
+    if (control_session(block, EVENT_TRACE_CONTROL_QUERY) != ERROR_SUCCESS) {
         return false;
     }
     events_lost = block.properties.EventsLost;
@@ -157,21 +211,24 @@ bool GrowingBuffer::grow(uint32_t needed) {
     return true;
 }
 
-namespace {
-
-// One attempt at capture: every failure ends it with one line.
+// Every failure ends the attempt with one line, and the handle it opened is closed on every path.
 void trace_once(EtwTraceState& state) {
     PropertiesBlock block;
     state.callback_failure = nullptr;
-    state.trace_handle = INVALID_PROCESSTRACE_HANDLE;
     try {
         trace_steps(state, block);
     } catch (const std::exception& failure) {
         log_message("ERROR - ETW session failed: %s", failure.what());
     }
+    close_trace(state);
 }
 
-}  // namespace
+void close_trace(EtwTraceState& state) {
+    TRACEHANDLE handle = state.trace_handle.exchange(INVALID_PROCESSTRACE_HANDLE);
+    if (handle != INVALID_PROCESSTRACE_HANDLE) {
+        CloseTrace(handle);
+    }
+}
 
 // Capture that ended or failed before a stop is tried again, so a running agent never sits
 // without capture: the session may have been stopped from outside, or not be startable yet.
@@ -240,7 +297,7 @@ void EtwSession::stop() {
     if (state->thread != nullptr) {
         state->stop = true;
         log_message("Closing ETW trace...");
-        CloseTrace(state->trace_handle);
+        close_trace(*state);
         thread_join(state->thread);
         state->thread = nullptr;
     }

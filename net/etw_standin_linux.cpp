@@ -89,11 +89,19 @@ struct Session final : dnstap::FrameConsumer {
     const char* on_frame(const uint8_t* data, uint32_t size) override;
     bool on_pause() override;
 
-    std::string name;
+    std::string name;  // empty once the session is stopped
     TRACEHANDLE handle = 0;
     dnstap::Listener listener;
     std::atomic<bool> enabled{false};
+    std::atomic<bool> real_time{true};
     std::atomic<UCHAR> level{0};
+
+    // What a query tells, under registry_mutex.
+    ULONG buffer_size = 0;
+    ULONG minimum_buffers = 0;
+    ULONG maximum_buffers = 0;
+    ULONG events_lost = 0;
+    ULONG buffers_lost = 0;
 
     // The consumer, under registry_mutex.
     TRACEHANDLE consumer = 0;
@@ -112,6 +120,7 @@ struct Session final : dnstap::FrameConsumer {
 
 std::mutex registry_mutex;
 TRACEHANDLE next_handle = 1;
+std::atomic<size_t> bad_closes{0};
 
 // Sessions outlive every run and are never removed, so a running ProcessTrace can use its
 // session without holding the lock.
@@ -163,7 +172,7 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
         return "malformed dnstap message";
     }
     UCHAR wanted_level = level;
-    if (!enabled || (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
+    if (!enabled || !real_time || (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
         return nullptr;
     }
     if (read_time == 0) {
@@ -202,7 +211,56 @@ ULONG report(const std::string& path, dnstap::SocketFailure failed) {
     return static_cast<ULONG>(failed.code);
 }
 
+// What ETW writes back into the properties block of a control call.
+void describe(const Session& session, EVENT_TRACE_PROPERTIES& properties) {
+    properties.Wnode.HistoricalContext = session.handle;
+    properties.BufferSize = session.buffer_size;
+    properties.MinimumBuffers = session.minimum_buffers;
+    properties.MaximumBuffers = session.maximum_buffers;
+    properties.LogFileMode = session.real_time ? EVENT_TRACE_REAL_TIME_MODE : 0;
+    properties.EventsLost = session.events_lost;
+    properties.RealTimeBuffersLost = session.buffers_lost;
+}
+
+// Like logman stop: the name is free again, a running consumer's ProcessTrace returns, and
+// its handle stays open until CloseTrace.
+void stop_session(Session& session) {
+    session.name.clear();
+    session.enabled = false;
+    if (session.processing) {
+        session.listener.interrupt();
+    } else {
+        session.listener.close();
+    }
+}
+
 }  // namespace
+
+tarn::net::standin::InjectedFailures& tarn::net::standin::injected_failures() {
+    static InjectedFailures failures;
+    return failures;
+}
+
+size_t tarn::net::standin::open_trace_handles() {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    size_t open = 0;
+    for (auto& session : sessions()) {
+        open += session->consumer != 0 ? 1 : 0;
+    }
+    return open;
+}
+
+size_t tarn::net::standin::bad_trace_closes() {
+    return bad_closes;
+}
+
+void tarn::net::standin::lose(const char* session_name, ULONG events, ULONG buffers) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (Session* session = find_by_name(session_name)) {
+        session->events_lost += events;
+        session->buffers_lost += buffers;
+    }
+}
 
 std::string& tarn::net::standin::dnstap_socket() {
     static std::string path = "/run/sabrel-agent/dnstap.sock";
@@ -249,6 +307,9 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     }
     session->name = instance_name;
     session->handle = next_handle++;
+    session->buffer_size = properties->BufferSize;
+    session->minimum_buffers = properties->MinimumBuffers;
+    session->maximum_buffers = properties->MaximumBuffers;
     *trace_handle = session->handle;
     // Like ETW, the block gets the session name at LoggerNameOffset.
     std::memmove(reinterpret_cast<char*>(properties) + name_offset, instance_name, name_size);
@@ -256,24 +317,39 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     return ERROR_SUCCESS;
 }
 
-// The stand-in loses nothing itself: what a writer could not deliver is counted as drops.
+// Query, stop and update; an update takes what ETW lets a running real-time session change:
+// its largest number of buffers and whether it is real-time at all.
 ULONG ControlTraceA(TRACEHANDLE, LPCSTR instance_name, PEVENT_TRACE_PROPERTIES properties,
                     ULONG control_code) {
     if (instance_name == nullptr || properties == nullptr ||
-        control_code != EVENT_TRACE_CONTROL_QUERY) {
+        control_code > EVENT_TRACE_CONTROL_UPDATE) {
         return ERROR_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> lock(registry_mutex);
-    if (find_by_name(instance_name) == nullptr) {
+    Session* session = find_by_name(instance_name);
+    if (session == nullptr) {
         return ERROR_NOT_FOUND;
     }
-    properties->EventsLost = 0;
-    properties->RealTimeBuffersLost = 0;
+    if (control_code == EVENT_TRACE_CONTROL_STOP) {
+        stop_session(*session);
+    } else if (control_code == EVENT_TRACE_CONTROL_UPDATE) {
+        if (properties->LogFileNameOffset != 0) {
+            return ERROR_INVALID_PARAMETER;  // the session has no log file to switch
+        }
+        session->real_time = (properties->LogFileMode & EVENT_TRACE_REAL_TIME_MODE) != 0;
+        if (properties->MaximumBuffers != 0) {
+            session->maximum_buffers = properties->MaximumBuffers;
+        }
+    }
+    describe(*session, *properties);
     return ERROR_SUCCESS;
 }
 
 ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG control_code, UCHAR level,
                      ULONGLONG, ULONGLONG, ULONG, PENABLE_TRACE_PARAMETERS) {
+    if (ULONG injected = standin::injected_failures().enable_trace.exchange(0)) {
+        return injected;
+    }
     std::lock_guard<std::mutex> lock(registry_mutex);
     Session* session = find_by_handle(trace_handle);
     if (session == nullptr) {
@@ -317,6 +393,9 @@ ULONG ProcessTrace(PTRACEHANDLE handle_array, ULONG handle_count, LPFILETIME, LP
     if (handle_array == nullptr || handle_count != 1) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (ULONG injected = standin::injected_failures().process_trace.exchange(0)) {
+        return injected;
+    }
     Session* session;
     {
         std::lock_guard<std::mutex> lock(registry_mutex);
@@ -327,6 +406,9 @@ ULONG ProcessTrace(PTRACEHANDLE handle_array, ULONG handle_count, LPFILETIME, LP
         if (session->processing) {
             return ERROR_BUSY;
         }
+        if (session->name.empty()) {
+            return ERROR_SUCCESS;  // stopped since it was opened: nothing more comes
+        }
         session->processing = true;
     }
     // Ends the run however it ends, exceptions from the callbacks included.
@@ -335,6 +417,9 @@ ULONG ProcessTrace(PTRACEHANDLE handle_array, ULONG handle_count, LPFILETIME, LP
         ~Finish() {
             std::lock_guard<std::mutex> lock(registry_mutex);
             s.processing = false;
+            if (s.name.empty()) {
+                s.listener.close();  // stopped while it ran
+            }
             if (s.close_requested) {
                 s.consumer = 0;
                 s.logfile = nullptr;
@@ -350,6 +435,7 @@ ULONG CloseTrace(TRACEHANDLE trace_handle) {
     std::lock_guard<std::mutex> lock(registry_mutex);
     Session* session = find_by_consumer(trace_handle);
     if (session == nullptr || session->close_requested) {
+        ++bad_closes;
         return ERROR_INVALID_HANDLE;
     }
     if (session->processing) {

@@ -54,6 +54,11 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event);
 
 int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
 uint32_t run_trace(void* state);
+// One attempt at capture, from starting the session to the end of processing.
+void trace_once(EtwTraceState& state);
+// Closes the consumer handle once, whoever comes first: the trace thread at the end of an
+// attempt, or a stop that makes ProcessTrace return.
+void close_trace(EtwTraceState& state);
 ULONG WINAPI keep_processing(PEVENT_TRACE_LOGFILEA logfile);
 void WINAPI on_event_record(PEVENT_RECORD event);
 

@@ -1,14 +1,28 @@
 // The trace session through the Linux stand-in: its log lines in order, no-ops, failures.
+#include "agent/statistics_reporter.hpp"
 #include "config/settings.hpp"
 #include "dnstap_harness_linux.hpp"
 #include "log_capture.hpp"
 #include "net/etw_session.hpp"
+#include "net/etw_trace_state.hpp"
 #include "sensor/sensor_queue.hpp"
 
 namespace tarn::net {
 namespace {
 
 const std::string failed = "ERROR - ETW session failed: ";
+const std::string entering = "Entering ETW trace processing loop...";
+
+// Like logman stop from outside: the next start makes the session anew.
+void stop_session_from_outside() {
+    EVENT_TRACE_PROPERTIES properties{};
+    ControlTraceA(0, "sabrel-agent", &properties, EVENT_TRACE_CONTROL_STOP);
+}
+
+// Waits for the next attempt, 10 s after a failed one.
+bool wait_for_retry(const test::LogCapture& log, const std::string& line) {
+    return log.wait_for(line) || log.wait_for(line);
+}
 
 // The session's and the trace thread's lines (not the stand-in listener's), joined by "|".
 std::string session_lines(const test::LogCapture& log) {
@@ -52,8 +66,8 @@ std::string lifecycle(uint32_t queue_size, const std::string& running, test::Byt
 // so only the first start can fail in StartTrace and every later one finds it started.
 TEST(EtwSession, LifecycleLogLinesAndFailures) {
     test::TempDir directory;
-    const std::string closing = "|Closing ETW trace...",
-                      entering = "Entering ETW trace processing loop...";
+    const std::string closing = "|Closing ETW trace...";
+    stop_session_from_outside();
     net::standin::dnstap_socket() = directory.path + "/missing/dnstap.sock";
     EXPECT_EQ("Starting ETW trace...|" + failed + "StartTrace() failed: No such file or directory" +
                   closing,
@@ -101,11 +115,98 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
     session.start();
     ASSERT_TRUE(log.wait_for(failed, true));
     CloseTrace(held);
-    EXPECT_TRUE(log.wait_for(entering) || log.wait_for(entering)) << "no second attempt";
+    EXPECT_TRUE(wait_for_retry(log, entering)) << "no second attempt";
     session.stop();
     EXPECT_EQ(attached + failed + "ProcessTrace() failed: Device or resource busy|" + attached +
                   entering + closing + closing + "|ETW session finished",
               session_lines(log));
+}
+
+// A session whose provider could not be enabled is enabled by the next attempt, which then
+// captures: the retry never sits in the processing loop of a session that delivers nothing.
+TEST(EtwSession, RetryEnablesTheProviderOnASessionLeftUnenabled) {
+    test::TempDir directory;
+    stop_session_from_outside();
+    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    standin::injected_failures().enable_trace = ERROR_ACCESS_DENIED;
+    test::LogCapture log;
+    sensor::SensorQueue queue(1 << 16);
+    EtwSession session;
+    session.set_callback(sensor::push_message, &queue);
+    session.start();
+    ASSERT_TRUE(log.wait_for(failed, true));
+    ASSERT_TRUE(wait_for_retry(log, entering));
+    test::Writer dns_server(net::standin::dnstap_socket());
+    dns_server.start();
+    dns_server.query(0x1234);
+    test::Bytes record(200);
+    int32_t length = 0;
+    for (int i = 0; i < 500 && length == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        length = queue.pop(record.data(), 200);
+    }
+    session.stop();
+    EXPECT_LT(0, length) << "no event after the retry";
+    EXPECT_EQ("Starting ETW trace...|Enable DNS server provider for ETW trace...|" + failed +
+                  "EnableTraceEx2() failed: Permission denied|Starting ETW trace...|ETW trace with "
+                  "name sabrel-agent already started!|Opening ETW trace...|" +
+                  entering + "|Closing ETW trace...|Closing ETW trace...|ETW session finished",
+              session_lines(log));
+}
+
+// Whatever fails, each attempt closes the one handle it opened, exactly once; a stop during the
+// pause before the next attempt returns at once.
+TEST(EtwSession, FailedAttemptsLeaveNoTraceHandleOpen) {
+    test::TempDir directory;
+    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    const size_t bad_closes = standin::bad_trace_closes();
+    EtwTraceState state;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        (attempt % 2 == 0 ? standin::injected_failures().process_trace
+                          : standin::injected_failures().enable_trace) = ERROR_BUSY;
+        trace_once(state);
+    }
+    EXPECT_EQ(0u, standin::open_trace_handles());
+    EXPECT_EQ(bad_closes, standin::bad_trace_closes()) << "a handle was closed twice";
+
+    test::LogCapture log;
+    standin::injected_failures().process_trace = ERROR_BUSY;
+    EtwSession session;
+    session.start();
+    ASSERT_TRUE(log.wait_for(failed + "ProcessTrace() failed: Device or resource busy"));
+    auto begin = std::chrono::steady_clock::now();
+    session.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    EXPECT_EQ(0u, standin::open_trace_handles());
+}
+
+// ETW's loss totals start again from 0 when the session is made again: the figures line counts
+// the new total as the change, never a difference that wraps around.
+TEST(StatisticsReporter, EtwLossesAcrossASessionRestart) {
+    test::TempDir directory;
+    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    auto run_session = [] {
+        test::LogCapture log;
+        EtwSession session;
+        session.start();
+        EXPECT_TRUE(log.wait_for(entering));
+    };
+    auto figures_line = [](StatisticsReporter& reporter) {
+        test::LogCapture log;
+        reporter.start();
+        reporter.stop();
+        std::string line = log.lines().at(0);
+        return line.substr(line.find("ETW events lost"));
+    };
+    run_session();
+    StatisticsReporter reporter;
+    figures_line(reporter);
+    standin::lose("sabrel-agent", 100, 5);
+    EXPECT_EQ("ETW events lost +100 (100), ETW buffers lost +5 (5)", figures_line(reporter));
+    stop_session_from_outside();
+    run_session();
+    standin::lose("sabrel-agent", 7, 1);
+    EXPECT_EQ("ETW events lost +7 (7), ETW buffers lost +1 (1)", figures_line(reporter));
 }
 
 }  // namespace
