@@ -1,6 +1,7 @@
 // Configuration: key and value cut from lines of at most 4095 bytes; the settings, logged.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -95,6 +96,27 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
         EXPECT_EQ(expected, log.lines()) << text;
         EXPECT_EQ(expected, listed) << text;
     }
+}
+
+// ETW's buffers: only values ETW could take are kept, anything else leaves ETW's choice.
+TEST(Settings, EtwBuffersInRangeOrNotAtAll) {
+    const std::pair<const char*, std::array<uint32_t, 3>> cases[] = {
+        {"etw-buffer-size 256\netw-buffers 64 512\n", {256, 64, 512}},
+        {"etw-buffer-size 1024\netw-buffers\t 8\t8 \n", {1024, 8, 8}},
+        {"etw-buffer-size 0\netw-buffers 512 64\n", {0, 0, 0}},
+        {"etw-buffer-size 1025\netw-buffers 64\n", {0, 0, 0}},
+        {"etw-buffer-size big\netw-buffers 64 512 more\n", {0, 0, 0}},
+        {"etw-buffers 0 5\netw-buffers 4 5\n", {0, 0, 0}},
+        {"etw-buffers 1 4294967296\n", {0, 0, 0}}};
+    for (const auto& [text, expected] : cases) {
+        etw_buffers = {};
+        apply_settings(loaded(text));
+        EXPECT_EQ(expected, (std::array<uint32_t, 3>{etw_buffers.size_kb, etw_buffers.minimum,
+                                                     etw_buffers.maximum}))
+            << text;
+    }
+    etw_buffers = {};
+    target_list.clear();
 }
 
 }  // namespace

@@ -180,6 +180,54 @@ TEST(EtwSession, FailedAttemptsLeaveNoTraceHandleOpen) {
     EXPECT_EQ(0u, standin::open_trace_handles());
 }
 
+// The buffers asked for go to StartTrace when the session is made; a session found running
+// takes a new largest number of buffers (and stays real-time), and the log says what it keeps.
+TEST(EtwSession, BuffersAskedForAreGivenOrReported) {
+    test::TempDir directory;
+    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    struct Case {
+        bool fresh;
+        config::EtwBuffers asked;
+        ULONG size_kb, minimum, maximum;
+        std::string lines;
+    } cases[] = {
+        {true, {}, 128, 0, 0, ""},
+        {false, {}, 128, 0, 0, ""},
+        {false,
+         {256, 64, 512},
+         128,
+         0,
+         512,
+         "ETW trace with name sabrel-agent now has at most 512 buffers|ETW trace with name "
+         "sabrel-agent keeps its buffers (128 KB, 0 to 512) until it is made again"},
+        {true, {256, 64, 512}, 256, 64, 512, ""},
+    };
+    for (const Case& c : cases) {
+        if (c.fresh) {
+            stop_session_from_outside();
+        }
+        config::etw_buffers = c.asked;
+        test::LogCapture log;
+        EtwSession session;
+        session.start();
+        EXPECT_TRUE(log.wait_for(entering));
+        session.stop();
+        std::string lines;
+        for (const std::string& line : log.lines()) {
+            lines += line.find("buffers") == std::string::npos ? "" : "|" + line;
+        }
+        EVENT_TRACE_PROPERTIES running{};
+        ASSERT_EQ(ERROR_SUCCESS,
+                  ControlTraceA(0, "sabrel-agent", &running, EVENT_TRACE_CONTROL_QUERY));
+        EXPECT_EQ(c.lines.empty() ? "" : "|" + c.lines, lines);
+        EXPECT_EQ(c.size_kb, running.BufferSize);
+        EXPECT_EQ(c.minimum, running.MinimumBuffers);
+        EXPECT_EQ(c.maximum, running.MaximumBuffers);
+        EXPECT_EQ(EVENT_TRACE_REAL_TIME_MODE, running.LogFileMode);
+    }
+    config::etw_buffers = {};
+}
+
 // ETW's loss totals start again from 0 when the session is made again: the figures line counts
 // the new total as the change, never a difference that wraps around.
 TEST(StatisticsReporter, EtwLossesAcrossASessionRestart) {
