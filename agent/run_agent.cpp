@@ -67,6 +67,7 @@ void run_steps() {
     sensor::SensorQueueProcessor processor(queue, config::target_list);
     // A processor that cannot deliver at all ends the run instead of leaving it idle.
     processor.set_fatal_event(stop_event);
+    processor.use_tls(config::tls_settings);
     sensor::network_startup();
 
     log_message("Starting sensor queue processor");

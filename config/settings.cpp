@@ -1,8 +1,10 @@
 #include "config/settings.hpp"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "support/log.hpp"
 
@@ -11,6 +13,7 @@ namespace tarn::config {
 uint32_t queue_size = 104857600;
 std::list<Target> target_list;
 EtwBuffers etw_buffers;
+TlsSettings tls_settings;
 
 namespace {
 
@@ -61,6 +64,49 @@ void apply_etw_buffers(const ConfigStore& store) {
         if (read_range(text, etw_buffers.minimum, etw_buffers.maximum)) {
             log_message("Config: etw-buffers = %u %u", etw_buffers.minimum, etw_buffers.maximum);
         }
+    }
+}
+
+// A certificate's SHA-1 thumbprint as Windows shows it, blanks and colons allowed between the
+// 40 hexadecimal digits; empty when it is not one.
+std::string read_thumbprint(const char* text) {
+    std::string digits;
+    for (; *text != '\0'; ++text) {
+        if (std::isxdigit(static_cast<unsigned char>(*text))) {
+            digits += static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+        } else if (*text != ':' && !is_space(*text)) {
+            return "";
+        }
+    }
+    return digits.size() == 40 ? digits : "";
+}
+
+void apply_tls(const ConfigStore& store) {
+    const char* on = store.get("tls");
+    tls_settings.on = on != nullptr && std::strcmp(on, "on") == 0;
+    const std::pair<const char*, std::string TlsSettings::*> texts[] = {
+        {"tls-ca", &TlsSettings::ca_file},
+        {"tls-cert", &TlsSettings::cert_file},
+        {"tls-key", &TlsSettings::key_file},
+        {"tls-server-name", &TlsSettings::server_name},
+        {"tls-cert-password", &TlsSettings::cert_password}};
+    for (const auto& [key, field] : texts) {
+        const char* value = store.get(key);
+        tls_settings.*field = value != nullptr ? value : "";
+    }
+    const char* thumbprint = store.get("tls-cert-thumbprint");
+    tls_settings.cert_thumbprint = thumbprint != nullptr ? read_thumbprint(thumbprint) : "";
+    if (thumbprint != nullptr && tls_settings.cert_thumbprint.empty()) {
+        log_message("ERROR - Config: tls-cert-thumbprint %s is not 40 hexadecimal digits",
+                    thumbprint);
+    }
+    if (tls_settings.on) {
+        // The password stays out of the log.
+        log_message("Config: tls = on, ca:%s cert:%s key:%s server-name:%s thumbprint:%s%s",
+                    tls_settings.ca_file.c_str(), tls_settings.cert_file.c_str(),
+                    tls_settings.key_file.c_str(), tls_settings.server_name.c_str(),
+                    tls_settings.cert_thumbprint.c_str(),
+                    tls_settings.cert_password.empty() ? "" : " password:set");
     }
 }
 
@@ -121,6 +167,7 @@ void apply_settings(const ConfigStore& store) {
         target_list.push_back(std::move(target));
     }
     apply_etw_buffers(store);
+    apply_tls(store);
 }
 
 }  // namespace tarn::config

@@ -22,10 +22,23 @@ struct EtwBuffers {
     uint32_t maximum = 0;
 };
 
+// TLS to every target when on; paths and names as configured, empty where not given. The
+// password and the thumbprint (hex digits only) serve the Windows certificate store.
+struct TlsSettings {
+    bool on = false;
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+    std::string server_name;
+    std::string cert_password;
+    std::string cert_thumbprint;
+};
+
 // Written once by apply_settings before any thread starts; read-only afterwards.
 extern uint32_t queue_size;
 extern std::list<Target> target_list;
 extern EtwBuffers etw_buffers;
+extern TlsSettings tls_settings;
 
 void apply_settings(const ConfigStore& store);
 void parse_target(Target& target, const char* value);

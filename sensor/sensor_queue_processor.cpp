@@ -120,11 +120,26 @@ void SensorQueueProcessor::run() {
     unsent_begin = unsent_end = 0;
     TcpConnection connection(socket_layer);
     connection.watch(&stop_requested);
+    prepare_tls(connection);
     while (!stop_requested) {
         serve_first_reachable(connection, version.get());
         wait_for_retry(stop_requested);
     }
     connection.close();
+}
+
+// Files that cannot be read are said once, here; every connect reads them again and fails with
+// the same words until they can be, while capture goes on.
+void SensorQueueProcessor::prepare_tls(TcpConnection& connection) {
+    if (tls == nullptr) {
+        return;
+    }
+    connection.use_tls(*tls);
+    try {
+        connection.load_tls();
+    } catch (const std::exception& failure) {
+        log_message("ERROR - TLS: %s", failure.what());
+    }
 }
 
 // Targets in list order: the first that accepts a connection gets everything until a send to

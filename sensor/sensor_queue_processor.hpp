@@ -26,6 +26,8 @@ class SensorQueueProcessor {
     void set_fatal_event(Event event) { fatal_event = event; }
     // The socket calls of every connection; set before start.
     void use_socket_layer(const SocketLayer& layer) { socket_layer = layer; }
+    // TLS for every connection when settings say so (they must outlive the thread); before start.
+    void use_tls(const config::TlsSettings& settings) { tls = &settings; }
     void start();
     void stop();
     void release_buffer();
@@ -33,6 +35,7 @@ class SensorQueueProcessor {
   private:
     static uint32_t thread_entry(void* argument);
     void run();
+    void prepare_tls(TcpConnection& connection);
     void serve_first_reachable(TcpConnection& connection, const uint8_t* version);
     bool connect(TcpConnection& connection, const config::Target& target);
     void deliver(TcpConnection& connection, const config::Target& target, const uint8_t* version);
@@ -53,6 +56,7 @@ class SensorQueueProcessor {
     bool connected_before = false;
     Event fatal_event = nullptr;
     SocketLayer socket_layer;
+    const config::TlsSettings* tls = nullptr;
 };
 
 }  // namespace tarn::sensor

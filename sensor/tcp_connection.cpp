@@ -35,6 +35,7 @@ TcpConnection::~TcpConnection() {
 
 void TcpConnection::close() {
     if (socket_handle != socket_calls::no_socket) {
+        session.end();
         calls.close(socket_handle);
         socket_handle = socket_calls::no_socket;
     }
@@ -52,6 +53,10 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
     ip = target_ip;
     port = target_port;
     timeout = target_timeout;
+    const Clock::time_point until = deadline();  // for the connect and the handshake together
+    if (tls != nullptr) {
+        load_tls();
+    }
     if (int code = calls.open(socket_handle)) {
         error::throw_failure<SensorError>("socket()", code);
     }
@@ -61,14 +66,30 @@ void TcpConnection::connect_to(const char* target_ip, uint16_t target_port,
     if (int code = calls.start_connect(socket_handle, ip.c_str(), port)) {
         error::throw_failure<SensorError>("connect(" + ip + ")", code);
     }
-    wait_writable(deadline());
+    wait_for(TlsWant::write, until);
     // A refused or failed attempt also reports writable; its error waits on the socket.
     if (int code = calls.pending_error(socket_handle)) {
         error::throw_failure<SensorError>("connect(" + ip + ")", code);
     }
+    if (tls != nullptr) {
+        start_tls(until);
+    }
 }
 
-void TcpConnection::wait_writable(Clock::time_point until) {
+void TcpConnection::load_tls() {
+    if (tls != nullptr && !credentials) {
+        credentials = std::make_unique<TlsCredentials>(*tls);
+    }
+}
+
+void TcpConnection::start_tls(Clock::time_point until) {
+    session.start(*credentials, socket_handle, tls->server_name.empty() ? ip : tls->server_name);
+    for (TlsWant want; (want = session.handshake()) != TlsWant::nothing;) {
+        wait_for(want, until);
+    }
+}
+
+void TcpConnection::wait_for(TlsWant want, Clock::time_point until) {
     for (;;) {
         if (stop != nullptr && *stop) {
             interrupted = true;
@@ -80,7 +101,8 @@ void TcpConnection::wait_writable(Clock::time_point until) {
             slice = std::min<int64_t>(slice, stop_check_ms);
         }
         int code = 0;
-        int ready = calls.wait_writable(socket_handle, static_cast<int>(slice), code);
+        auto wait = want == TlsWant::read ? calls.wait_readable : calls.wait_writable;
+        int ready = wait(socket_handle, static_cast<int>(slice), code);
         if (ready > 0) {
             return;
         }
@@ -93,9 +115,25 @@ void TcpConnection::wait_writable(Clock::time_point until) {
     }
 }
 
+int64_t TcpConnection::send_some(const uint8_t* data, uint32_t length, TlsWant& want) {
+    if (tls != nullptr) {
+        return session.send_some(data, length, want);
+    }
+    want = TlsWant::write;
+    int code = 0;
+    int64_t count = calls.send_some(socket_handle, data, length, code);
+    if (count < 0) {
+        error::throw_failure<SensorError>("send()", code);
+    }
+    return count;
+}
+
 void TcpConnection::send_all(const uint8_t* frames, uint32_t length) {
     sent_bytes = 0;
     interrupted = false;
+    if (tls != nullptr) {
+        session.process_incoming();  // a collector that closed or failed gets nothing more
+    }
     uint32_t frame_end = 0;
     Clock::time_point until{};
     while (sent_bytes < length) {
@@ -103,14 +141,10 @@ void TcpConnection::send_all(const uint8_t* frames, uint32_t length) {
             frame_end = next_frame_end(frames, length, sent_bytes, frame_end);
             until = deadline();
         }
-        int code = 0;
-        int64_t count =
-            calls.send_some(socket_handle, frames + sent_bytes, length - sent_bytes, code);
-        if (count < 0) {
-            error::throw_failure<SensorError>("send()", code);
-        }
+        TlsWant want = TlsWant::write;
+        int64_t count = send_some(frames + sent_bytes, length - sent_bytes, want);
         if (count == 0) {
-            wait_writable(until);
+            wait_for(want, until);
             continue;
         }
         sent_bytes += static_cast<uint32_t>(count);

@@ -3,7 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "config/settings.hpp"
+#include "sensor/tls_session.hpp"
 
 namespace tarn::sensor {
 
@@ -21,6 +25,8 @@ int start_connect(intptr_t handle, const char* ip, uint16_t port);
 int pending_error(intptr_t handle);
 // 1 when writable, 0 when not within milliseconds, -1 with code on failure.
 int wait_writable(intptr_t handle, int milliseconds, int& code);
+// The same for readable.
+int wait_readable(intptr_t handle, int milliseconds, int& code);
 // Bytes taken; 0 when the send buffer is full; -1 with code on failure.
 int64_t send_some(intptr_t handle, const uint8_t* data, uint32_t length, int& code);
 void close(intptr_t handle);
@@ -37,6 +43,8 @@ struct SocketLayer {
     int (*pending_error)(intptr_t handle) = socket_calls::pending_error;
     int (*wait_writable)(intptr_t handle, int milliseconds,
                          int& code) = socket_calls::wait_writable;
+    int (*wait_readable)(intptr_t handle, int milliseconds,
+                         int& code) = socket_calls::wait_readable;
     int64_t (*send_some)(intptr_t handle, const uint8_t* data, uint32_t length,
                          int& code) = socket_calls::send_some;
     void (*close)(intptr_t handle) = socket_calls::close;
@@ -55,11 +63,16 @@ class TcpConnection {
     void watch(const std::atomic<bool>* stop_flag) { stop = stop_flag; }
     // True when the last failure was that stop, not a fault of the peer or the network.
     bool stopped() const { return interrupted; }
-    // Waits up to timeout seconds (unsigned) for the connection.
+    // TLS on every connection from now on, when settings say so (they must outlive this).
+    void use_tls(const config::TlsSettings& settings) { tls = settings.on ? &settings : nullptr; }
+    // Reads the TLS credentials unless they are read; a SensorError names what failed.
+    void load_tls();
+    // Waits up to timeout seconds (unsigned) for the connection and, with TLS, the handshake.
     void connect_to(const char* ip, uint16_t port, int32_t timeout);
     // Every byte of whole frames laid back to back, or a SensorError. The time-out counts from
     // the start of each frame: a slow link that moves every frame in time never fails, however
-    // long the whole takes. sent() tells how many bytes the socket took either way.
+    // long the whole takes. sent() tells how many bytes the socket took either way (with TLS,
+    // the plaintext of the records it took whole).
     void send_all(const uint8_t* frames, uint32_t length);
     uint32_t sent() const { return sent_bytes; }
     void close();
@@ -68,7 +81,9 @@ class TcpConnection {
   private:
     using Clock = std::chrono::steady_clock;
     Clock::time_point deadline() const;
-    void wait_writable(Clock::time_point until);
+    void wait_for(TlsWant want, Clock::time_point until);
+    void start_tls(Clock::time_point until);
+    int64_t send_some(const uint8_t* data, uint32_t length, TlsWant& want);
 
     SocketLayer calls;
     std::string ip;
@@ -78,6 +93,9 @@ class TcpConnection {
     uint32_t sent_bytes = 0;
     const std::atomic<bool>* stop = nullptr;
     bool interrupted = false;
+    const config::TlsSettings* tls = nullptr;
+    std::unique_ptr<TlsCredentials> credentials;
+    TlsSession session;
 };
 
 // Once per process before the processor starts (WSAStartup on Windows).

@@ -45,14 +45,26 @@ int pending_error(intptr_t handle) {
     return pending;
 }
 
-int wait_writable(intptr_t handle, int milliseconds, int& code) {
-    pollfd entry{static_cast<int>(handle), POLLOUT, 0};
+namespace {
+
+int wait_ready(intptr_t handle, short events, int milliseconds, int& code) {
+    pollfd entry{static_cast<int>(handle), events, 0};
     int result = ::poll(&entry, 1, milliseconds);
     if (result < 0 && errno != EINTR) {
         code = errno;
         return -1;
     }
     return result > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int wait_writable(intptr_t handle, int milliseconds, int& code) {
+    return wait_ready(handle, POLLOUT, milliseconds, code);
+}
+
+int wait_readable(intptr_t handle, int milliseconds, int& code) {
+    return wait_ready(handle, POLLIN, milliseconds, code);
 }
 
 int64_t send_some(intptr_t handle, const uint8_t* data, uint32_t length, int& code) {

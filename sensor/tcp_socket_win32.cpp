@@ -51,19 +51,32 @@ int pending_error(intptr_t handle) {
     return pending;
 }
 
-int wait_writable(intptr_t handle, int milliseconds, int& code) {
+namespace {
+
+int wait_ready(intptr_t handle, bool read, int milliseconds, int& code) {
     timeval limit{};
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(as_socket(handle), &writable);
-    int result = select(1, nullptr, &writable, nullptr, &limit);
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(as_socket(handle), &ready);
+    int result = read ? select(1, &ready, nullptr, nullptr, &limit)
+                      : select(1, nullptr, &ready, nullptr, &limit);
     if (result == SOCKET_ERROR) {
         code = WSAGetLastError();
         return -1;
     }
     return result > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int wait_writable(intptr_t handle, int milliseconds, int& code) {
+    return wait_ready(handle, false, milliseconds, code);
+}
+
+int wait_readable(intptr_t handle, int milliseconds, int& code) {
+    return wait_ready(handle, true, milliseconds, code);
 }
 
 int64_t send_some(intptr_t handle, const uint8_t* data, uint32_t length, int& code) {
