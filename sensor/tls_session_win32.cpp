@@ -1,45 +1,436 @@
-#include "error/error.hpp"
-#include "sensor/tls_session.hpp"
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
-// No TLS back end on Windows yet: with tls on, every connect fails with this text, and nothing
-// is ever sent in clear instead.
+#include "error/error.hpp"
+#include "sensor/tls_win32.hpp"
+
+// SChannel under the portable session: the handshake, EncryptMessage and DecryptMessage over the
+// caller's non-blocking socket, with every buffer owned by the session and reused.
 namespace tarn::sensor {
 
 namespace {
 
-constexpr char unavailable[] = "TLS is not available in this build";
+using namespace tls_win32;
+
+constexpr ULONG context_flags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                                ISC_REQ_MANUAL_CRED_VALIDATION | ISC_REQ_USE_SUPPLIED_CREDS;
+constexpr size_t header_size = 5;                // a TLS record's header
+constexpr size_t incoming_capacity = 64 * 1024;  // several records of the largest size
+constexpr size_t outgoing_start = 16 * 1024;     // handshake messages; grows once to a record
+constexpr int reads_per_call = 64;               // bounds process_incoming on a chatty collector
+
+struct FreeContextBuffer {
+    void operator()(void* buffer) const { ::FreeContextBuffer(buffer); }
+};
+using ContextBuffer = std::unique_ptr<void, FreeContextBuffer>;
+
+[[noreturn]] void protocol_failure(SECURITY_STATUS status) {
+    throw SensorError("TLS: protocol failure: " + status_text(status));
+}
 
 }  // namespace
 
-struct TlsCredentials::State {};
-struct TlsSession::State {};
+struct TlsSession::State {
+    const TlsCredentials::State* credentials = nullptr;
+    SOCKET socket = INVALID_SOCKET;
+    std::string expected;
+    std::wstring server_name;  // sent as SNI; empty for an address
+    CtxtHandle context{};
+    bool have_context = false;
+    bool established = false;
+    bool verified = false;
+    bool need_input = true;
+    bool sound = false;  // no failure and no record cut: close_notify may follow
+    bool tls13 = false;
+    SecPkgContext_StreamSizes sizes{};
+    std::vector<uint8_t> incoming;
+    size_t incoming_length = 0;
+    std::vector<uint8_t> outgoing;
+    size_t outgoing_begin = 0, outgoing_end = 0;
+    uint32_t outgoing_plain = 0;  // plaintext of the record among the outgoing bytes
 
-TlsCredentials::TlsCredentials(const config::TlsSettings&) {
-    throw SensorError(unavailable);
+    ~State() { forget(); }
+    void forget();
+    SECURITY_STATUS initialize(SecBufferDesc* input, SecBuffer* output);
+    void queue(const void* bytes, size_t length);
+    bool flush();
+    bool receive();
+    void step();
+    void established_now();
+    void decrypt_all();
+    void after_post_handshake(size_t extra);
+    [[noreturn]] void handshake_failure(SECURITY_STATUS status);
+};
+
+void TlsSession::State::forget() {
+    if (have_context) {
+        DeleteSecurityContext(&context);
+        have_context = false;
+    }
 }
 
-TlsCredentials::~TlsCredentials() = default;
+SECURITY_STATUS TlsSession::State::initialize(SecBufferDesc* input, SecBuffer* output) {
+    output[0] = {0, SECBUFFER_TOKEN, nullptr};
+    output[1] = {0, SECBUFFER_ALERT, nullptr};
+    SecBufferDesc output_description{SECBUFFER_VERSION, 2, output};
+    ULONG attributes = 0;
+    CredHandle* credentials_handle = const_cast<CredHandle*>(&credentials->credentials.handle);
+    wchar_t* target = server_name.empty() ? nullptr : server_name.data();
+    SECURITY_STATUS status = InitializeSecurityContextW(
+        credentials_handle, have_context ? &context : nullptr, target, context_flags, 0, 0, input,
+        0, have_context ? nullptr : &context, &output_description, &attributes, nullptr);
+    if (!have_context && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
+        have_context = true;
+    }
+    return status;
+}
 
-TlsSession::TlsSession() = default;
+void TlsSession::State::queue(const void* bytes, size_t length) {
+    if (outgoing_end + length > outgoing.size()) {
+        outgoing.resize(outgoing_end + length);
+    }
+    std::memcpy(outgoing.data() + outgoing_end, bytes, length);
+    outgoing_end += length;
+}
+
+// True once every queued byte went out; false when the socket takes no more for now.
+bool TlsSession::State::flush() {
+    while (outgoing_begin < outgoing_end) {
+        const size_t left = std::min<size_t>(outgoing_end - outgoing_begin, 0x7fffffff);
+        int count = ::send(socket, reinterpret_cast<const char*>(outgoing.data() + outgoing_begin),
+                           static_cast<int>(left), 0);
+        if (count == SOCKET_ERROR) {
+            int code = WSAGetLastError();
+            if (code == WSAEWOULDBLOCK) {
+                return false;
+            }
+            sound = false;
+            error::throw_failure<SensorError>("send()", code);
+        }
+        outgoing_begin += static_cast<size_t>(count);
+    }
+    outgoing_begin = outgoing_end = 0;
+    return true;
+}
+
+// True when bytes came; false when the socket has none for now.
+bool TlsSession::State::receive() {
+    if (incoming_length == incoming.size()) {
+        sound = false;
+        throw SensorError("TLS: protocol failure: a record larger than the agent takes");
+    }
+    int count = ::recv(socket, reinterpret_cast<char*>(incoming.data() + incoming_length),
+                       static_cast<int>(incoming.size() - incoming_length), 0);
+    if (count == 0) {
+        sound = false;
+        throw SensorError(established ? "TLS: the collector closed the connection"
+                                      : "TLS: the collector closed the connection during the "
+                                        "handshake");
+    }
+    if (count == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        if (code == WSAEWOULDBLOCK) {
+            return false;
+        }
+        sound = false;
+        error::throw_failure<SensorError>("recv()", code);
+    }
+    incoming_length += static_cast<size_t>(count);
+    return true;
+}
+
+void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
+    sound = false;
+    const bool have_certificate = credentials->own != nullptr;
+    switch (status) {
+        case SEC_I_INCOMPLETE_CREDENTIALS:
+            throw SensorError(
+                have_certificate
+                    ? "TLS: the collector accepted no client certificate from the agent (it asks "
+                      "for one from another authority)"
+                    : "TLS: the collector accepted no client certificate from the agent (it "
+                      "requires one: tls-cert or tls-cert-thumbprint)");
+        case SEC_E_INTERNAL_ERROR:
+            // What Wine says where Windows says SEC_I_INCOMPLETE_CREDENTIALS.
+            if (!have_certificate) {
+                handshake_failure(SEC_I_INCOMPLETE_CREDENTIALS);
+            }
+            break;
+        case SEC_E_CERT_UNKNOWN:
+        case SEC_E_CERT_EXPIRED:
+        case SEC_E_UNTRUSTED_ROOT:
+        case SEC_E_UNKNOWN_CREDENTIALS:
+        case SEC_E_NO_CREDENTIALS:
+            // The collector's alerts about the agent's certificate: the agent checks the
+            // collector's itself.
+            throw SensorError("TLS: the collector accepted no client certificate from the agent: " +
+                              status_text(status));
+        case SEC_E_ALGORITHM_MISMATCH:
+        case SEC_E_UNSUPPORTED_FUNCTION:
+            throw SensorError(
+                "TLS: no TLS version or cipher in common with the collector (the agent takes 1.2 "
+                "and 1.3): " +
+                status_text(status));
+        default:
+            break;
+    }
+    protocol_failure(status);
+}
+
+// One InitializeSecurityContext call on what has come from the collector.
+void TlsSession::State::step() {
+    SecBuffer input[2] = {{static_cast<ULONG>(incoming_length), SECBUFFER_TOKEN, incoming.data()},
+                          {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc input_description{SECBUFFER_VERSION, 2, input};
+    SecBuffer output[2];
+    SECURITY_STATUS status = initialize(&input_description, output);
+    ContextBuffer token(output[0].pvBuffer), alert(output[1].pvBuffer);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) {
+        need_input = true;
+        return;
+    }
+    if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+        handshake_failure(status);
+    }
+    if (output[0].cbBuffer != 0 && token) {
+        queue(token.get(), output[0].cbBuffer);
+    }
+    size_t extra = input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0;
+    std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
+    incoming_length = extra;
+    need_input = incoming_length == 0;
+    if (status == SEC_E_OK) {
+        established_now();
+    }
+}
+
+void TlsSession::State::established_now() {
+    established = true;
+    SecPkgContext_ConnectionInfo connection{};
+    if (QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK) {
+        tls13 = (connection.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
+    }
+    if (SECURITY_STATUS status =
+            QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes);
+        status != SEC_E_OK) {
+        protocol_failure(status);
+    }
+    const size_t record = size_t{sizes.cbHeader} + sizes.cbMaximumMessage + sizes.cbTrailer;
+    if (outgoing.size() < outgoing_end + record) {
+        outgoing.resize(outgoing_end + record);
+    }
+    const CERT_CONTEXT* remote = nullptr;
+    if (SECURITY_STATUS status =
+            QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
+        status != SEC_E_OK || remote == nullptr) {
+        sound = false;
+        throw SensorError("TLS: the collector sent no certificate");
+    }
+    Certificate collector(remote);
+    verify_collector(collector.get(), credentials->ca_store.get(), expected);
+    verified = sound = true;
+}
+
+// The collector's post-handshake message: a TLS 1.3 session ticket (or key update) is answered
+// with InitializeSecurityContext; anything else is a renegotiation, which the agent refuses.
+void TlsSession::State::after_post_handshake(size_t extra) {
+    if (!tls13) {
+        sound = false;
+        throw SensorError("TLS: the collector asked to renegotiate, which the agent never does");
+    }
+    std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
+    incoming_length = extra;
+    SecBuffer input[2] = {{static_cast<ULONG>(incoming_length), SECBUFFER_TOKEN, incoming.data()},
+                          {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc input_description{SECBUFFER_VERSION, 2, input};
+    SecBuffer output[2];
+    SECURITY_STATUS status = initialize(&input_description, output);
+    ContextBuffer token(output[0].pvBuffer), alert(output[1].pvBuffer);
+    if (status != SEC_E_OK) {
+        sound = false;
+        if (status == SEC_I_CONTINUE_NEEDED) {
+            throw SensorError(
+                "TLS: the collector asked to renegotiate, which the agent never does");
+        }
+        protocol_failure(status);
+    }
+    if (output[0].cbBuffer != 0 && token) {
+        queue(token.get(), output[0].cbBuffer);
+    }
+    size_t left = input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0;
+    std::memmove(incoming.data(), incoming.data() + incoming_length - left, left);
+    incoming_length = left;
+}
+
+// Every whole record that has come; a record's header is read here first, since Wine's
+// DecryptMessage reads it whatever the length given.
+void TlsSession::State::decrypt_all() {
+    while (incoming_length >= header_size) {
+        const size_t record = header_size + (size_t{incoming[3]} << 8 | incoming[4]);
+        if (incoming_length < record) {
+            return;
+        }
+        SecBuffer buffers[4] = {
+            {static_cast<ULONG>(incoming_length), SECBUFFER_DATA, incoming.data()},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+        SECURITY_STATUS status = DecryptMessage(&context, &description, 0, nullptr);
+        size_t extra = 0, data = 0;
+        for (const SecBuffer& buffer : buffers) {
+            if (buffer.BufferType == SECBUFFER_EXTRA) {
+                extra = buffer.cbBuffer;
+            } else if (buffer.BufferType == SECBUFFER_DATA) {
+                data = buffer.cbBuffer;
+            }
+        }
+        if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && data == 0)) {
+            // close_notify: Windows says the context expired, Wine decrypts nothing.
+            sound = false;
+            throw SensorError("TLS: the collector ended the TLS session (close_notify)");
+        }
+        if (status == SEC_I_RENEGOTIATE) {
+            after_post_handshake(extra);
+            continue;
+        }
+        if (status != SEC_E_OK) {
+            sound = false;
+            protocol_failure(status);
+        }
+        std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
+        incoming_length = extra;  // the collector's data itself is of no use to the agent
+    }
+}
+
+TlsSession::TlsSession() : held(new State) {}
 
 TlsSession::~TlsSession() = default;
 
-void TlsSession::start(const TlsCredentials&, intptr_t, const std::string&) {
-    throw SensorError(unavailable);
+void TlsSession::start(const TlsCredentials& credentials, intptr_t socket,
+                       const std::string& expected) {
+    end();
+    State& state = *held;
+    state.credentials = &credentials.state();
+    state.socket = static_cast<SOCKET>(socket);
+    state.expected = expected;
+    in_addr address{};
+    state.server_name.clear();
+    if (InetPtonA(AF_INET, expected.c_str(), &address) != 1) {
+        state.server_name.assign(expected.begin(), expected.end());
+    }
+    state.established = state.verified = state.sound = state.tls13 = false;
+    state.need_input = false;
+    state.incoming.resize(incoming_capacity);
+    state.incoming_length = 0;
+    state.outgoing.resize(std::max(state.outgoing.size(), outgoing_start));
+    state.outgoing_begin = state.outgoing_end = 0;
+    state.outgoing_plain = 0;
+    // The first call has no input: it makes the ClientHello.
+    SecBuffer output[2];
+    SECURITY_STATUS status = state.initialize(nullptr, output);
+    ContextBuffer token(output[0].pvBuffer), alert(output[1].pvBuffer);
+    if (status != SEC_I_CONTINUE_NEEDED) {
+        state.handshake_failure(status);
+    }
+    state.queue(token.get(), output[0].cbBuffer);
+    state.need_input = true;
 }
 
 TlsWant TlsSession::handshake() {
-    throw SensorError(unavailable);
+    State& state = *held;
+    for (;;) {
+        if (!state.flush()) {
+            return TlsWant::write;
+        }
+        if (state.verified) {
+            return TlsWant::nothing;
+        }
+        if (state.need_input && !state.receive()) {
+            return TlsWant::read;
+        }
+        state.step();
+    }
 }
 
-uint32_t TlsSession::send_some(const uint8_t*, uint32_t, TlsWant&) {
-    throw SensorError(unavailable);
+uint32_t TlsSession::send_some(const uint8_t* data, uint32_t length, TlsWant& want) {
+    State& state = *held;
+    want = TlsWant::write;
+    if (!state.verified) {
+        throw SensorError("TLS: no session with the collector");
+    }
+    if (state.outgoing_end != 0) {
+        if (!state.flush()) {
+            return 0;
+        }
+        // The record cut last time is out whole now: its plaintext counts as sent.
+        const uint32_t finished = state.outgoing_plain;
+        state.outgoing_plain = 0;
+        if (finished != 0) {
+            return finished;
+        }
+    }
+    uint32_t taken = 0;
+    while (taken < length) {
+        const uint32_t chunk = std::min(length - taken, uint32_t{state.sizes.cbMaximumMessage});
+        uint8_t* record = state.outgoing.data();
+        std::memcpy(record + state.sizes.cbHeader, data + taken, chunk);
+        SecBuffer buffers[4] = {{state.sizes.cbHeader, SECBUFFER_STREAM_HEADER, record},
+                                {chunk, SECBUFFER_DATA, record + state.sizes.cbHeader},
+                                {state.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
+                                 record + state.sizes.cbHeader + chunk},
+                                {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+        if (SECURITY_STATUS status = EncryptMessage(&state.context, 0, &description, 0);
+            status != SEC_E_OK) {
+            state.sound = false;
+            protocol_failure(status);
+        }
+        state.outgoing_end =
+            size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        if (!state.flush()) {
+            state.outgoing_plain = chunk;  // finished first by the next call
+            break;
+        }
+        taken += chunk;
+    }
+    return taken;
 }
 
 void TlsSession::process_incoming() {
-    throw SensorError(unavailable);
+    State& state = *held;
+    if (!state.verified) {
+        throw SensorError("TLS: no session with the collector");
+    }
+    for (int i = 0; i < reads_per_call; ++i) {
+        state.decrypt_all();
+        if (!state.receive()) {
+            return;
+        }
+    }
 }
 
-void TlsSession::end() {}
+void TlsSession::end() {
+    State& state = *held;
+    if (state.have_context && state.sound && state.outgoing_end == 0) {
+        // close_notify, sent if the socket takes it now; nothing waits for the answer.
+        DWORD type = SCHANNEL_SHUTDOWN;
+        SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
+        SecBufferDesc control_description{SECBUFFER_VERSION, 1, &control};
+        if (ApplyControlToken(&state.context, &control_description) == SEC_E_OK) {
+            SecBuffer output[2];
+            SECURITY_STATUS status = state.initialize(nullptr, output);
+            ContextBuffer token(output[0].pvBuffer), alert(output[1].pvBuffer);
+            if ((status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) && token) {
+                ::send(state.socket, static_cast<const char*>(token.get()),
+                       static_cast<int>(output[0].cbBuffer), 0);
+            }
+        }
+    }
+    state.sound = false;
+    state.forget();
+}
 
 }  // namespace tarn::sensor
