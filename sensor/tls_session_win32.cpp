@@ -167,6 +167,10 @@ void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
             // collector's itself.
             throw SensorError("TLS: the collector accepted no client certificate from the agent: " +
                               status_text(status));
+        case SEC_E_INVALID_TOKEN:
+            throw SensorError(
+                "TLS: the collector does not answer in TLS (is it a plain TCP collector?): " +
+                status_text(status));
         case SEC_E_ALGORITHM_MISMATCH:
         case SEC_E_UNSUPPORTED_FUNCTION:
             throw SensorError(
@@ -295,6 +299,9 @@ void TlsSession::State::decrypt_all() {
         if (status == SEC_I_RENEGOTIATE) {
             after_post_handshake(extra);
             continue;
+        }
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            return;
         }
         if (status != SEC_E_OK) {
             sound = false;
