@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite from nothing: installs the dependencies, builds and tests the Linux tree,
-# cross-builds the Windows tree and runs its tests and the service check under Wine, then the
-# sanitizer, fuzz and soak stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz
+# cross-builds the Windows tree and runs its tests, the service check and the TLS check under
+# Wine, then the sanitizer, fuzz and soak stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz
 # soak" (default: all of them; soak reuses the Linux stage's build).
 set -euo pipefail
 
@@ -40,6 +40,9 @@ run_windows() {
     fi
     if [ "$status" -eq 0 ]; then
         bash "$source_dir/scripts/wine-console-test.sh" "$build_root-windows" || status=$?
+    fi
+    if [ "$status" -eq 0 ]; then
+        bash "$source_dir/scripts/wine-tls-test.sh" "$build_root-windows" || status=$?
     fi
     wine_stop
     return "$status"
