@@ -157,7 +157,11 @@ void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
             if (!have_certificate) {
                 handshake_failure(SEC_I_INCOMPLETE_CREDENTIALS);
             }
-            break;
+            // And what it says for any alert, such as one refusing the agent's certificate.
+            throw SensorError(
+                "TLS: the collector ended the handshake (does it trust the authority of the "
+                "agent's certificate?): " +
+                status_text(status));
         case SEC_E_CERT_UNKNOWN:
         case SEC_E_CERT_EXPIRED:
         case SEC_E_UNTRUSTED_ROOT:

@@ -174,7 +174,8 @@ std::string status_text(int32_t status) {
     if (text.rfind("Unknown error", 0) == 0) {
         return std::string("error ") + hex;
     }
-    return text + " (" + hex + ")";
+    // SChannel's and crypt32's codes are looked up by their hex form; Win32 ones are not.
+    return static_cast<uint32_t>(status) > 0xffff ? text + " (" + hex + ")" : text;
 }
 
 void verify_collector(const CERT_CONTEXT* certificate, void* ca_store,
