@@ -14,6 +14,7 @@ packages=(
     libprotobuf-c-dev protobuf-c-compiler golang-github-dnstap-golang-dnstap-dev
     libfstrm-dev libpcap-dev libldns-dev dnstap-ldns
     tshark procps psmisc iproute2
+    libssl-dev openssl
 )
 
 missing=()
