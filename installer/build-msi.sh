@@ -29,7 +29,7 @@ fi
 rm -rf "$stage" "$unsigned"
 mkdir -p "$stage"
 sign "$agent" "$stage/agent.exe"
-cp "$here/write-config.cmd" "$stage/"
+cp "$here/msi-actions.cmd" "$stage/"
 # wixl finds the files named in the package relative to the working directory.
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$unsigned" "$here/sabrel-agent.wxs")
 # wixl writes its own list of secure properties; ours must reach the elevated install too.
