@@ -11,6 +11,7 @@ namespace tarn::config {
 uint32_t queue_size = 104857600;
 std::list<Target> target_list;
 EtwBuffers etw_buffers;
+std::string dnstap_socket = "/run/sabrel-agent/dnstap.sock";
 
 namespace {
 
@@ -121,6 +122,11 @@ void apply_settings(const ConfigStore& store) {
         target_list.push_back(std::move(target));
     }
     apply_etw_buffers(store);
+    const char* path = store.get("dnstap-socket");
+    if (path != nullptr && *path != '\0') {
+        dnstap_socket = path;
+        log_message("Config: dnstap-socket = %s", dnstap_socket.c_str());
+    }
 }
 
 }  // namespace tarn::config

@@ -26,6 +26,8 @@ struct EtwBuffers {
 extern uint32_t queue_size;
 extern std::list<Target> target_list;
 extern EtwBuffers etw_buffers;
+// Linux: where the ETW stand-in listens for dnstap from the DNS server.
+extern std::string dnstap_socket;
 
 void apply_settings(const ConfigStore& store);
 void parse_target(Target& target, const char* value);

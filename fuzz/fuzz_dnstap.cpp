@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "net/dnstap.hpp"
+#include "standin/dnstap_event.hpp"
 #include "net/etw_api.hpp"
-#include "net/standin_event.hpp"
+#include "standin/standin_event.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "net/dnstap.hpp"
-#include "net/frame_streams.hpp"
+#include "standin/dnstap_event.hpp"
+#include "standin/frame_streams.hpp"
 
 namespace {
 

@@ -1,5 +1,8 @@
+#include "net/dns_event_decoder.hpp"
+
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -235,6 +238,24 @@ void count_lost_event_record(PEVENT_RECORD event) {
 }
 
 }  // namespace
+
+GrowingBuffer::~GrowingBuffer() {
+    std::free(data);
+}
+
+bool GrowingBuffer::grow(uint32_t needed) {
+    if (data != nullptr && needed <= capacity) {
+        return true;
+    }
+    // realloc of 0 bytes may free the block or return null; keep one byte instead.
+    void* grown = std::realloc(data, needed == 0 ? 1 : needed);
+    if (grown == nullptr) {
+        return false;
+    }
+    data = static_cast<uint8_t*>(grown);
+    capacity = needed;
+    return true;
+}
 
 void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     // Other providers cost nothing, not even a TDH call; ETW's own lost-event records count.
