@@ -9,10 +9,12 @@
 #include "collector/connection_stream.hpp"
 #include "collector/json_writer.hpp"
 #include "dnstap.pb-c.h"
+#include "support/byte_order.hpp"
 
 namespace {
 
 using namespace tarn::collector;
+using tarn::load_be16;
 
 void require(bool condition) {
     if (!condition) {
@@ -40,15 +42,12 @@ void run(const uint8_t* data, size_t size, unsigned split, Run& run) {
     run.close_note = stream.close_note();
 }
 
-// Every item one line of plain ASCII.
-void require_lines(const Batch& batch) {
-    size_t at = 0;
-    for (uint32_t item : batch.sizes) {
-        for (size_t i = 0; i < item; ++i) {
-            const unsigned char c = static_cast<unsigned char>(batch.bytes[at + i]);
-            require(i + 1 == item ? c == '\n' : c >= 0x20 && c < 0x7F);
-        }
-        at += item;
+template <typename Check>
+void each_item(const Batch& batch, Check check) {
+    const auto* item = reinterpret_cast<const uint8_t*>(batch.bytes.data());
+    for (uint32_t size : batch.sizes) {
+        check(item, size);
+        item += size;
     }
 }
 
@@ -68,35 +67,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 (whole.out.*batch).sizes == (pieces.out.*batch).sizes);
     }
     require(whole.ok == pieces.ok && (!whole.ok || whole.close_note == pieces.close_note));
-    require_lines(whole.out.json);
-    require_lines(whole.out.notes);
-
-    // A raw IP packet behind each pcap item's 4-byte time, its length fields true.
-    size_t at = 0;
-    for (uint32_t item : whole.out.pcap.sizes) {
-        const auto* ip = reinterpret_cast<const uint8_t*>(whole.out.pcap.bytes.data() + at + 4);
-        const size_t length = item - 4;
-        if (ip[0] >> 4 == 4) {
-            require(length >= 28 && static_cast<size_t>(ip[2] << 8 | ip[3]) == length);
-        } else {
-            require(ip[0] >> 4 == 6 && length >= 48 &&
-                    static_cast<size_t>(ip[4] << 8 | ip[5]) + 40 == length);
-        }
-        at += item;
+    for (const Batch* lines : {&whole.out.json, &whole.out.notes}) {  // plain ASCII lines
+        each_item(*lines, [](const uint8_t* item, size_t size) {
+            for (size_t i = 0; i < size; ++i) {
+                require(i + 1 == size ? item[i] == '\n' : item[i] >= 0x20 && item[i] < 0x7F);
+            }
+        });
     }
+    // A raw IP packet behind each pcap item's 4-byte time, its length field true.
+    each_item(whole.out.pcap, [](const uint8_t* item, size_t size) {
+        const uint8_t* ip = item + 4;
+        require(size >= 4 + 28 && (ip[0] >> 4 == 4 || ip[0] >> 4 == 6));
+        require((ip[0] >> 4 == 4 ? load_be16(ip + 2) : load_be16(ip + 4) + 40u) == size - 4);
+    });
 
     // Each dnstap message unpacks and carries the DNS bytes of its JSON line.
     const std::string& json = whole.out.json.bytes;
     const std::string record_start = "{\"type\":\"dns\"";
-    at = 0;
     size_t line = 0;
-    for (uint32_t item : whole.out.dnstap.sizes) {
+    each_item(whole.out.dnstap, [&](const uint8_t* item, size_t size) {
         line = json.find(record_start, line);
         require(line != std::string::npos);
         const size_t hex = json.find("\"packet\":\"", line) + 10;
         line = json.find('\n', line);
-        Dnstap__Dnstap* tap = dnstap__dnstap__unpack(
-            nullptr, item, reinterpret_cast<const uint8_t*>(whole.out.dnstap.bytes.data() + at));
+        Dnstap__Dnstap* tap = dnstap__dnstap__unpack(nullptr, size, item);
         require(tap != nullptr && tap->message != nullptr);
         const Dnstap__Message& message = *tap->message;
         const ProtobufCBinaryData& dns =
@@ -105,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         append_hex(dns_hex, dns.data, dns.len);
         require(json.compare(hex, dns_hex.size() + 1, dns_hex + "\"") == 0);
         dnstap__dnstap__free_unpacked(tap, nullptr);
-        at += item;
-    }
+    });
     require(json.find(record_start, line) == std::string::npos);
     return 0;
 }
