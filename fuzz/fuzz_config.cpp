@@ -45,7 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     target_list.clear();
+    etw_buffers = {};
     apply_settings(store);
+    // ETW's buffers: values ETW takes, or none at all.
+    require(etw_buffers.size_kb <= 1024 && etw_buffers.minimum <= etw_buffers.maximum &&
+            (etw_buffers.minimum != 0) == (etw_buffers.maximum != 0));
     const char* ipv6 = store.get("ipv6-clients");
     require(ipv6_clients == (ipv6 != nullptr && std::strcmp(ipv6, "on") == 0));
     const auto values = store.get_all("target");
