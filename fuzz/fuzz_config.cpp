@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Keys: one lower-case word; values: words without comment, NUL or outer blanks; both
     // from one line of at most 4095 bytes.
     for (const ConfigEntry& entry : store.all()) {
-        require(!entry.key.empty() && entry.key.size() + entry.value.size() < 4095);
+        require(!entry.key.empty() && entry.key.size() + entry.value.size() <= 4095);
         for (char byte : entry.key) {
             require(!is_blank_or_end(byte) && !(byte >= 'A' && byte <= 'Z'));
         }
