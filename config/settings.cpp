@@ -9,6 +9,7 @@
 namespace tarn::config {
 
 uint32_t queue_size = 104857600;
+bool ipv6_clients = false;
 std::list<Target> target_list;
 EtwBuffers etw_buffers;
 std::string dnstap_socket = "/run/sabrel-agent/dnstap.sock";
@@ -113,6 +114,10 @@ void apply_settings(const ConfigStore& store) {
         }
     }
     log_message("Config: queue-size = %u", queue_size);
+
+    const char* ipv6 = store.get("ipv6-clients");
+    ipv6_clients = ipv6 != nullptr && std::strcmp(ipv6, "on") == 0;
+    log_message("Config: ipv6-clients = %s", ipv6_clients ? "on" : "off");
 
     for (const auto& value : store.get_all("target")) {
         Target target;

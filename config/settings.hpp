@@ -24,6 +24,8 @@ struct EtwBuffers {
 
 // Written once by apply_settings before any thread starts; read-only afterwards.
 extern uint32_t queue_size;
+// "ipv6-clients on": device addresses that are IPv6 texts make records too.
+extern bool ipv6_clients;
 extern std::list<Target> target_list;
 extern EtwBuffers etw_buffers;
 // Linux: where the ETW stand-in listens for dnstap from the DNS server.

@@ -57,7 +57,7 @@ for stage in $stages; do
         windows) run_windows ;;
         asan) sanitizer_asan ;;
         tsan) sanitizer_tsan ;;
-        fuzz) fuzz_all "${TARN_FUZZ_SECONDS:-20}" ;;
+        fuzz) fuzz_all "${TARN_FUZZ_SECONDS:-40}" ;;
         soak) soak_run "${TARN_SOAK_SECONDS:-120}" ;;
         *) echo "unknown stage $stage" >&2; exit 2 ;;
     esac
