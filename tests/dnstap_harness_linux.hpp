@@ -23,8 +23,8 @@
 
 #include "config/settings.hpp"
 #include "net/etw_api.hpp"
-#include "standin/dnstap.hpp"
-#include "standin/standin_event.hpp"
+#include "net/standin/dnstap.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::test {
 

@@ -26,9 +26,9 @@
 #include "dnstap_harness_linux.hpp"
 #include "log_capture.hpp"
 #include "net/etw_api.hpp"
-#include "standin/dnstap_event.hpp"
-#include "standin/frame_streams.hpp"
-#include "standin/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/frame_streams.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::net {
 namespace {

@@ -1,4 +1,4 @@
-#include "standin/standin_event.hpp"
+#include "net/standin/standin_event.hpp"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "standin/dnstap.hpp"
-#include "standin/standin_event.hpp"
+#include "net/standin/dnstap.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::net::dnstap {
 

@@ -1,4 +1,4 @@
-#include "standin/dnstap.hpp"
+#include "net/standin/dnstap.hpp"
 
 #include <cstring>
 

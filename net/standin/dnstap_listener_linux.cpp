@@ -1,4 +1,4 @@
-#include "standin/dnstap_listener_linux.hpp"
+#include "net/standin/dnstap_listener_linux.hpp"
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 
 #include "error/error.hpp"
 #include "net/etw_api.hpp"
-#include "standin/frame_streams.hpp"
+#include "net/standin/frame_streams.hpp"
 #include "support/log.hpp"
 
 namespace tarn::net::dnstap {

@@ -1,4 +1,4 @@
-#include "standin/dnstap_event.hpp"
+#include "net/standin/dnstap_event.hpp"
 
 #include "net/dns_server_provider.hpp"
 #include "support/byte_order.hpp"

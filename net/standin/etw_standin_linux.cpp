@@ -15,9 +15,9 @@
 #include "error/error.hpp"
 #include "net/dns_server_provider.hpp"
 #include "net/etw_api.hpp"
-#include "standin/dnstap_event.hpp"
-#include "standin/dnstap_listener_linux.hpp"
-#include "standin/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/dnstap_listener_linux.hpp"
+#include "net/standin/standin_event.hpp"
 #include "support/log.hpp"
 #include "support/statistics.hpp"
 
