@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "net/frame_streams.hpp"
+#include "net/standin/frame_streams.hpp"
 #include "support/file_descriptor_posix.hpp"
 
 namespace {

@@ -63,12 +63,15 @@ TEST(ConfigStore, LinesFileOrderCaseNulsAndLongLines) {
 }
 
 TEST(Settings, TakenFromTheFirstLineAndLogged) {
-    const std::string q = "Config: queue-size = ", t = "Config: target = ip:";
+    const std::string q = "Config: queue-size = ", t = "Config: target = ip:",
+                      v6 = "Config: ipv6-clients = ";
     const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"logging on\n", {q + "104857600"}},
-        {"queue-size 0\nqueue-size 2000\n", {q + "104857600"}},
-        {"queue-size 1000 bytes\nqueue-size 2000\n", {q + "1000"}},
-        {"QUEUE-SIZE -1\n", {q + "4294967295"}},
+        {"logging on\n", {q + "104857600", v6 + "off"}},
+        {"queue-size 0\nqueue-size 2000\nIPv6-Clients on # v6\nipv6-clients off\n",
+         {q + "104857600", v6 + "on"}},
+        {"queue-size 1000 bytes\nqueue-size 2000\nipv6-clients ON\nipv6-clients on\n",
+         {q + "1000", v6 + "off"}},
+        {"QUEUE-SIZE -1\nipv6-clients on on\n", {q + "4294967295", v6 + "off"}},
         // Targets: the first colon ends the address, the first word after it is the time-out;
         // port and time-out as a 32-bit atol gives them, 0 or nothing for the default; the
         // port's low 16 bits.
@@ -76,9 +79,10 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
          "target h:1:2\ntarget h:http never\ntarget h:65537 0\ntarget h:65536 -1\n"
          "target h:-1 4294967295\ntarget h:99999999999999999999 12s\n"
          "target h:-99999999999999999999 -99999999999\ntarget h: 9000\n",
-         {q + "104857600", t + "10.1.2.3 port:8100 timeout:5", t + "10.1.2.3 port:9000 timeout:30",
-          t + " port:8100 timeout:5", t + "10.1.2.3 30 port:40 timeout:30",
-          t + "h port:1 timeout:5", t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
+         {q + "104857600", v6 + "off", t + "10.1.2.3 port:8100 timeout:5",
+          t + "10.1.2.3 port:9000 timeout:30", t + " port:8100 timeout:5",
+          t + "10.1.2.3 30 port:40 timeout:30", t + "h port:1 timeout:5",
+          t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
           t + "h port:8100 timeout:4294967295", t + "h port:65535 timeout:2147483647",
           t + "h port:65535 timeout:12", t + "h port:8100 timeout:2147483648",
           t + "h port:9000 timeout:9000"}}};
@@ -88,7 +92,8 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
         ConfigStore store = loaded(text);
         test::LogCapture log;
         apply_settings(store);
-        std::vector<std::string> listed = {q + std::to_string(queue_size)};
+        std::vector<std::string> listed = {q + std::to_string(queue_size),
+                                           v6 + (ipv6_clients ? "on" : "off")};
         for (const Target& x : target_list) {
             listed.push_back(t + x.ip + " port:" + std::to_string(x.port) +
                              " timeout:" + std::to_string(x.timeout));
