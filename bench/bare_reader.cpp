@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     action.sa_handler = request_stop;  // no SA_RESTART: poll returns EINTR
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a FINISH to a server that has already gone costs nothing
     tarn::FileDescriptor listener(listen_unix(argv[1]));
     if (!listener.valid()) {
         std::fprintf(stderr, "bare_reader: %s: %s\n", argv[1], std::strerror(errno));

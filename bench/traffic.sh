@@ -115,7 +115,7 @@ traffic_run() {
         wait "$sink_pid" 2>/dev/null || true
         captured=$(python3 "$source_dir/bench/report.py" count-records "$dir/stream.bin")
     elif [ "$kind" = bare ]; then
-        kill -INT "$capture_pid"
+        kill -INT "$capture_pid" 2>/dev/null || true
         wait "$capture_pid" 2>/dev/null || true
         captured=$(sed -n 's/^frames //p' "$dir/bare.err")
     else
