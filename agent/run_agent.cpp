@@ -8,7 +8,6 @@
 #include "agent/statistics_reporter.hpp"
 #include "config/config_store.hpp"
 #include "config/settings.hpp"
-#include "net/capture_source.hpp"
 #include "net/etw_session.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
@@ -51,7 +50,6 @@ void run_steps() {
         store.load(config_path);
     }
     config::apply_settings(store);
-    net::configure_capture(store);
 
     const char* logging = store.get("logging");
     if (logging != nullptr && std::strcmp(logging, "on") == 0) {

@@ -23,8 +23,10 @@ namespace {
 sockaddr_un notify_address{};
 socklen_t notify_address_length = 0;
 
-// Written by the signal handler, read by the forwarding thread.
-int stop_pipe[2] = {-1, -1};
+// Written by the signal handler, read by the forwarding thread; both live as long as the
+// process.
+FileDescriptor stop_reader;
+FileDescriptor stop_writer;
 
 void find_notify_socket() {
     const char* path = std::getenv("NOTIFY_SOCKET");
@@ -61,7 +63,7 @@ extern "C" void handle_stop_signal(int signal_number) {
     if (signal_number == SIGINT || signal_number == SIGTERM) {
         int saved_errno = errno;
         char byte = static_cast<char>(signal_number);
-        [[maybe_unused]] ssize_t written = write(stop_pipe[1], &byte, 1);
+        [[maybe_unused]] ssize_t written = write(stop_writer.get(), &byte, 1);
         errno = saved_errno;
     }
 }
@@ -69,7 +71,7 @@ extern "C" void handle_stop_signal(int signal_number) {
 uint32_t forward_stop_requests(void*) {
     for (;;) {
         char byte = 0;
-        ssize_t count = read(stop_pipe[0], &byte, 1);
+        ssize_t count = read(stop_reader.get(), &byte, 1);
         if (count == 1) {
             notify_service_manager("STOPPING=1");
             event_signal(stop_event);
@@ -82,16 +84,18 @@ uint32_t forward_stop_requests(void*) {
 }
 
 bool start_forwarding() {
-    if (pipe2(stop_pipe, O_CLOEXEC) != 0) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
+    stop_reader.reset(ends[0]);
+    stop_writer.reset(ends[1]);
     // A full pipe already holds a pending stop; the handler must never block on it.
-    fcntl(stop_pipe[1], F_SETFL, O_NONBLOCK);
+    fcntl(stop_writer.get(), F_SETFL, O_NONBLOCK);
     Thread forwarder = nullptr;  // lives as long as the process
     if (thread_start(&forwarder, forward_stop_requests, nullptr) != 0) {
-        close(stop_pipe[0]);
-        close(stop_pipe[1]);
-        stop_pipe[0] = stop_pipe[1] = -1;
+        stop_reader.reset();
+        stop_writer.reset();
         return false;
     }
     return true;

@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 
 #include "sensor/sensor_queue.hpp"
@@ -238,16 +241,47 @@ CollectorProcess::~CollectorProcess() {
     ::close(err_fd);
 }
 
-DrainSink::DrainSink() {
+namespace {
+
+struct FreeContext {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct FreeSsl {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// The server end of TLS on a connected blocking socket, as the collector of tls_directory.
+std::unique_ptr<SSL, FreeSsl> accept_tls(int fd, const std::string& tls_directory) {
+    std::unique_ptr<SSL_CTX, FreeContext> context(SSL_CTX_new(TLS_server_method()));
+    const std::string certificate = tls_directory + "/collector.pem";
+    const std::string key = tls_directory + "/collector.key";
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        throw std::runtime_error("the sink cannot use " + certificate);
+    }
+    std::unique_ptr<SSL, FreeSsl> ssl(SSL_new(context.get()));
+    SSL_set_fd(ssl.get(), fd);
+    return SSL_accept(ssl.get()) == 1 ? std::move(ssl) : nullptr;
+}
+
+}  // namespace
+
+DrainSink::DrainSink(const std::string& tls_directory) {
     listener = listen_loopback(listen_port);
-    worker = std::thread([this] {
+    worker = std::thread([this, tls_directory] {
         int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0) {
             return;
         }
+        std::unique_ptr<SSL, FreeSsl> tls;
+        if (!tls_directory.empty() && !(tls = accept_tls(fd, tls_directory))) {
+            ::close(fd);
+            return;
+        }
         std::vector<uint8_t> buffer(1 << 16);
         for (;;) {
-            ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+            ssize_t got = tls ? SSL_read(tls.get(), buffer.data(), 1 << 16)
+                              : ::recv(fd, buffer.data(), buffer.size(), 0);
             if (got <= 0) {
                 break;
             }

@@ -69,10 +69,11 @@ class CollectorProcess {
     std::thread reader;
 };
 
-// Accepts one connection on a free loopback port and reads it to the end, counting bytes.
+// Accepts one connection on a free loopback port and reads it to the end, counting bytes; with
+// a certificate directory (scripts/test-certs.sh), over TLS as its collector.
 class DrainSink {
   public:
-    DrainSink();
+    explicit DrainSink(const std::string& tls_directory = "");
     ~DrainSink();
     DrainSink(const DrainSink&) = delete;
     DrainSink& operator=(const DrainSink&) = delete;

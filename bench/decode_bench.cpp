@@ -9,9 +9,9 @@
 #include "alloc_counter.hpp"
 #include "bench_support.hpp"
 #include "net/dns_server_provider.hpp"
-#include "net/dnstap.hpp"
 #include "net/etw_trace_state.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/standin_event.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "test_provider.hpp"
 

@@ -24,7 +24,7 @@
 
 #include "bench_support.hpp"
 #include "config/settings.hpp"
-#include "net/frame_streams.hpp"
+#include "net/standin/frame_streams.hpp"
 #include "sensor/sensor_queue.hpp"
 #include "sensor/sensor_queue_processor.hpp"
 #include "sensor/wire_format.hpp"

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <list>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "bench_support.hpp"
@@ -101,12 +103,15 @@ void raw_loop(uint16_t port, const Batch& batch) {
 // and gives the arrival time, or 0 when it never came.
 template <typename Done>
 double deliver_once(bool raw, sensor::SensorQueue& queue, uint16_t port, const Batch& batch,
-                    Done done) {
+                    Done done, const config::TlsSettings* tls = nullptr) {
     std::list<config::Target> targets{{"127.0.0.1", port, 5}};
     if (!raw) {
         fill(queue, batch);
     }
     sensor::SensorQueueProcessor processor(queue, targets);
+    if (tls != nullptr) {
+        processor.use_tls(*tls);
+    }
     int64_t start = bench::now_ns();
     if (raw) {
         raw_loop(port, batch);
@@ -178,6 +183,59 @@ BENCHMARK(BM_PipelineVersusRawLoop)
     ->Args({0, 200000})
     ->Args({1, 300000})
     ->ArgNames({"sink", "records"})
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The delivery thread to a draining sink over TLS against plain TCP, in turns of order; the
+// ratio of TLS to plain throughput per iteration, median. Needs the certificates of
+// scripts/test-certs.sh in TARN_BENCH_CERTS (scripts/bench.sh makes them).
+void BM_PipelineTlsVersusPlain(benchmark::State& state) {
+    const char* certificates = std::getenv("TARN_BENCH_CERTS");
+    if (certificates == nullptr) {
+        state.SkipWithError("TARN_BENCH_CERTS is not set");
+        return;
+    }
+    config::TlsSettings tls;
+    tls.on = true;
+    tls.ca_file = std::string(certificates) + "/ca.pem";
+    Batch batch(static_cast<uint64_t>(state.range(0)));
+    sensor::SensorQueue queue(ring_size);
+    std::vector<double> ratios;
+    double total[2] = {0, 0};  // plain, TLS
+    bool tls_first = false;
+    for (auto _ : state) {
+        double seconds[2] = {0, 0};
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool secure = (turn == 0) == tls_first;
+            bench::DrainSink sink(secure ? certificates : "");
+            seconds[secure] = deliver_once(
+                false, queue, sink.port(), batch,
+                [&] { return sink.wait_bytes(batch.wire_bytes, deadline_seconds); },
+                secure ? &tls : nullptr);
+        }
+        tls_first = !tls_first;
+        if (seconds[0] == 0 || seconds[1] == 0) {
+            state.SkipWithError("the sink did not receive every record");
+            break;
+        }
+        state.SetIterationTime(seconds[1]);
+        total[0] += seconds[0];
+        total[1] += seconds[1];
+        ratios.push_back(seconds[0] / seconds[1]);
+    }
+    if (ratios.empty()) {
+        return;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const auto messages = static_cast<double>(batch.count * ratios.size());
+    state.counters["plain_msgs_per_s"] = messages / total[0];
+    state.counters["tls_msgs_per_s"] = messages / total[1];
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+}
+BENCHMARK(BM_PipelineTlsVersusPlain)
+    ->Arg(300000)
+    ->ArgName("records")
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

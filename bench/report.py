@@ -81,6 +81,10 @@ def micro_rows(work, row):
             row(f"3 {what} to {label}", f"{fmt(get(n, who + '_msgs_per_s'), ' msg/s')}, "
                 f"{fmt(get(n, who + '_MB_per_s'), ' MB/s', 1)}")
         row(f"3 ratio pipeline / raw ({label})", fmt(get(n, "ratio"), "", 2), ">= 0.9")
+    n = "BM_PipelineTlsVersusPlain/records:300000/iterations:5/manual_time"
+    row("3 pipeline to draining sink, plain / over TLS",
+        f"{fmt(get(n, 'plain_msgs_per_s'), ' msg/s')} / {fmt(get(n, 'tls_msgs_per_s'), ' msg/s')}")
+    row("3 ratio pipeline over TLS / plain (draining sink)", fmt(get(n, "ratio"), "", 2))
     for mode, label in ((0, "collector never reads"), (1, "no collector")):
         n = f"BM_PushLatencyWhileStuck/absent:{mode}/iterations:1"
         row(f"4 push latency, {label}",
@@ -126,7 +130,8 @@ def traffic_rows(work, row):
 
     for rate in sorted({k[1] for k in runs}, key=lambda r: (r != "max", r)):
         where = "highest rate" if rate == "max" else f"paced at {rate} q/s"
-        for kind, label in (("agent", "agent -> sink"), ("fstrm", "fstrm_capture -> file")):
+        for kind, label in (("agent", "agent -> sink"), ("agent-tls", "agent -> TLS s_server"),
+                            ("fstrm", "fstrm_capture -> file"), ("bare", "bare reader")):
             key = (kind, rate)
             if key not in runs:
                 continue
@@ -137,11 +142,16 @@ def traffic_rows(work, row):
             row(f"5 {where}, {label}: captured / frames sent",
                 f"{fmt(middle['captured'])} / {fmt(middle['frames_expected'])} "
                 f"(loss {fmt(loss(middle), ' %', 2)}; worst run {fmt(loss(ranked[-1]), ' %', 2)})",
-                "no loss" if kind == "agent" else "")
+                "no loss" if kind.startswith("agent") else "")
             row(f"5 {where}, {label}: CPU per event", fmt(median(key, per_event), " us", 2))
         a, f = median(("agent", rate), per_event), median(("fstrm", rate), per_event)
         if a and f:
             row(f"5 {where}, CPU per event agent / fstrm_capture", f"{a / f:.2f}", "<= 1.0")
+        a, t, b = (median((kind, rate), per_event) for kind in ("agent", "agent-tls", "bare"))
+        if a and t:
+            row(f"5 {where}, CPU per event agent over TLS / plain", f"{t / a:.2f}", "<= 1.2")
+        if a and b:
+            row(f"5 {where}, CPU per event agent / bare reader (floor)", f"{a / b:.2f}")
         a, f = (median((kind, rate), lambda r: r["qps"]) for kind in ("agent", "fstrm"))
         if rate == "max" and a and f:
             row(f"5 {where}, DNS server queries/s with agent / with fstrm_capture", f"{a / f:.2f}",

@@ -1,7 +1,8 @@
 # Real traffic for scripts/bench.sh (sourced): unbound with dnstap into the agent and the agent
-# into a sink that writes its stream to a file (bench/stream_sink.cpp), or the same dnstap stream
-# into fstrm_capture writing a file; dnsperf drives it.
-# Uses build, work, seconds, dns_port, source_dir and pids from the caller.
+# into a sink that writes its stream to a file (bench/stream_sink.cpp; with agent-tls, openssl
+# s_server over mutual TLS), or the same dnstap stream into fstrm_capture writing a file or into
+# the bare reader (bench/bare_reader.cpp); dnsperf drives it.
+# Uses build, work, certs, seconds, dns_port, source_dir and pids from the caller.
 
 source "$source_dir/scripts/unbound-conf.sh"
 
@@ -33,7 +34,21 @@ unbound_queries() {
     unbound-control -c "$1/unbound.conf" stats_noreset | sed -n 's/^total.num.queries=//p'
 }
 
-# One run: the capture ("agent" or "fstrm"), unbound, dnsperf for $seconds s at the highest
+# The agent's collector for agent-tls: s_server on a free port, mutual TLS, the stream to FILE.
+start_tls_sink() {  # DIR FILE; sets sink_pid and port
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    mkfifo "$1/in"
+    (cd "$certs" && exec openssl s_server -quiet -naccept 1 -accept "127.0.0.1:$port" \
+        -cert collector.pem -key collector.key -Verify 1 -verify_return_error -CAfile ca.pem \
+        <>"$1/in" >"$2" 2>"$1/sink.err") &
+    sink_pid=$!
+    pids+=("$sink_pid")
+    wait_for listening "$port"
+}
+
+listening() { ss -Hltn "sport = :$1" | grep -q .; }
+
+# One run: the capture ("agent", "agent-tls", "fstrm" or "bare"), unbound, dnsperf for $seconds s at the highest
 # rate it reaches (rate "max") or at a fixed one; prints key=value fields.
 traffic_run() {
     local kind=$1 run=$2 rate=$3 dir="$work/traffic-$1-$3-$2" capture_pid sink_pid=""
@@ -41,18 +56,27 @@ traffic_run() {
     [ "$rate" != max ] && rate_option=(-Q "$rate")
     mkdir -p "$dir/agent/log"
     local socket="$dir/dnstap.sock"
-    if [ "$kind" = agent ]; then
-        "$build/bench/stream_sink" "$dir/stream.bin" 2>"$dir/sink.err" &
-        sink_pid=$!
-        pids+=("$sink_pid")
-        wait_for grep -q "^listening on" "$dir/sink.err"
-        local port
-        port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/sink.err" | head -n1)
+    if [[ $kind == agent* ]]; then
+        local port tls=""
+        if [ "$kind" = agent-tls ]; then
+            start_tls_sink "$dir" "$dir/stream.bin"
+            tls=$(printf 'tls on\ntls-ca %s/ca.pem\ntls-cert %s/agent.pem\ntls-key %s/agent.key' \
+                "$certs" "$certs" "$certs")
+        else
+            "$build/bench/stream_sink" "$dir/stream.bin" 2>"$dir/sink.err" &
+            sink_pid=$!
+            pids+=("$sink_pid")
+            wait_for grep -q "^listening on" "$dir/sink.err"
+            port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/sink.err" | head -n1)
+        fi
         cp "$build/agent" "$dir/agent/agent"
         # queue-size stays at its default (100 MiB).
-        printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n' "$port" "$socket" \
+        printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n%s\n' "$port" "$socket" "$tls" \
             >"$dir/agent/agent.conf"
         "$dir/agent/agent" "$dir/agent/agent.conf" &
+        capture_pid=$!
+    elif [ "$kind" = bare ]; then
+        "$build/bench/bare_reader" "$socket" 2>"$dir/bare.err" &
         capture_pid=$!
     else
         fstrm_capture -t protobuf:dnstap.Dnstap -u "$socket" -w "$dir/capture.fstrm" \
@@ -82,14 +106,18 @@ traffic_run() {
     kill -INT "$unbound_pid"
     wait "$unbound_pid" 2>/dev/null || true
     local captured
-    if [ "$kind" = agent ]; then
+    if [[ $kind == agent* ]]; then
         wait_idle "$capture_pid"
         wait_idle "$sink_pid"
         kill -INT "$capture_pid"
         wait "$capture_pid" 2>/dev/null || true
-        kill -INT "$sink_pid"
+        kill -INT "$sink_pid" 2>/dev/null || true  # s_server ends with its connection
         wait "$sink_pid" 2>/dev/null || true
         captured=$(python3 "$source_dir/bench/report.py" count-records "$dir/stream.bin")
+    elif [ "$kind" = bare ]; then
+        kill -INT "$capture_pid" 2>/dev/null || true
+        wait "$capture_pid" 2>/dev/null || true
+        captured=$(sed -n 's/^frames //p' "$dir/bare.err")
     else
         kill -INT "$capture_pid"
         wait "$capture_pid" 2>/dev/null || true

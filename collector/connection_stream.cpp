@@ -16,6 +16,11 @@ ConnectionStream::ConnectionStream(uint64_t conn, const std::string& peer, uint3
       label_text("conn " + std::to_string(conn_id) + " from " + peer),
       reassembler(max_frame) {}
 
+void ConnectionStream::set_subject(const std::string& subject) {
+    subject_text = subject;
+    label_text += " (" + subject + ")";
+}
+
 bool ConnectionStream::consume(const uint8_t* data, size_t size, RoundOutput& out) {
     if (failed) {
         return false;
@@ -48,7 +53,7 @@ bool ConnectionStream::consume(const uint8_t* data, size_t size, RoundOutput& ou
 void ConnectionStream::take_message(RoundOutput& out) {
     if (message.type == version_message_type) {
         version_text = message.version;
-        append_version_json(out.json.bytes, conn_id, message.version);
+        append_version_json(out.json.bytes, conn_id, subject_text, message.version);
         out.json.seal();
         return;
     }
@@ -57,7 +62,7 @@ void ConnectionStream::take_message(RoundOutput& out) {
     }
     ++record_count;
     decode_dns(message.packet, message.packet_size, dns);
-    append_dns_json(out.json.bytes, conn_id, message, dns);
+    append_dns_json(out.json.bytes, conn_id, subject_text, message, dns);
     out.json.seal();
     if (out.dnstap_on) {
         append_dnstap(out.dnstap, message, label_text, version_text);

@@ -38,7 +38,12 @@ class ConnectionStream {
     // The line for a connection that ended; says what was lost with it.
     std::string close_note() const;
 
-    // "conn N from ADDR:PORT", the start of every note and the dnstap identity.
+    // The agent's certificate subject, once TLS authenticated it: part of the label from now on,
+    // and of every JSON line.
+    void set_subject(const std::string& subject);
+
+    // "conn N from ADDR:PORT" (then " (SUBJECT)"), the start of every note and the dnstap
+    // identity.
     const std::string& label() const { return label_text; }
     bool version_seen() const { return !version_text.empty(); }
     uint64_t frames() const { return frame_count; }
@@ -50,6 +55,7 @@ class ConnectionStream {
 
     uint64_t conn_id;
     std::string label_text;
+    std::string subject_text;
     FrameReassembler reassembler;
     bool failed = false;
     std::string version_text;  // of the last version frame

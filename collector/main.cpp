@@ -27,6 +27,7 @@
 #include "collector/options.hpp"
 #include "collector/output_queue.hpp"
 #include "collector/pcap_writer.hpp"
+#include "collector/tls_server.hpp"
 #include "support/file_descriptor_posix.hpp"
 
 namespace {
@@ -55,6 +56,9 @@ struct Connection {
     Clock::time_point connected;
     std::optional<Clock::time_point> frame_begun;  // while inside a frame: when it began
     bool done = false;
+    Ssl tls;                   // with --tls-cert
+    bool handshaking = false;  // until the TLS handshake is done
+    short events = POLLIN;     // what the next step waits for
 };
 
 struct Totals {
@@ -124,6 +128,7 @@ struct Server {
 
     const Options& options;
     tarn::FileDescriptor listener;
+    SslContext tls;
     std::unique_ptr<OutputQueue> json;
     std::unique_ptr<OutputQueue> notes;
     std::unique_ptr<OutputQueue> pcap;
@@ -146,6 +151,7 @@ bool open_outputs(Server& server) {
     std::vector<std::unique_ptr<Sink>> dnstap;
     try {
         server.listener.reset(open_listener(options, bound));
+        server.tls = make_server_context(options);
         if (!options.pcap.empty()) {
             pcap = std::make_unique<PcapSink>(options.pcap);
         }
@@ -220,8 +226,60 @@ void accept_connections(Server& server) {
         server.connections.push_back(std::make_unique<Connection>(
             fd, totals.connections, address_text(peer),
             static_cast<uint32_t>(server.options.max_frame), Clock::now()));
-        server.round.note(server.connections.back()->stream.label() + ": connected");
+        Connection& connection = *server.connections.back();
+        server.round.note(connection.stream.label() + ": connected");
+        if (server.tls) {
+            connection.tls.reset(SSL_new(server.tls.get()));
+            SSL_set_fd(connection.tls.get(), fd);
+            SSL_set_accept_state(connection.tls.get());
+            connection.handshaking = true;
+        }
     }
+}
+
+// Moves the agent's TLS handshake on; false while it is unfinished or after it failed (the
+// connection is then done, with one note).
+bool continue_handshake(Server& server, Connection& connection) {
+    std::string error;
+    switch (accept_step(connection.tls.get(), error)) {
+        case TlsStep::done:
+            break;
+        case TlsStep::want_read:
+            connection.events = POLLIN;
+            return false;
+        case TlsStep::want_write:
+            connection.events = POLLOUT;
+            return false;
+        case TlsStep::failed:
+            server.round.note(connection.stream.label() + ": TLS handshake failed: " + error +
+                              "; connection dropped");
+            ++server.totals.errors;
+            connection.done = true;
+            return false;
+    }
+    connection.handshaking = false;
+    connection.events = POLLIN;
+    const std::string subject = peer_subject(connection.tls.get());
+    if (!subject.empty()) {
+        connection.stream.set_subject(subject);
+    }
+    return true;
+}
+
+// Bytes read; 0 once the peer closed, -1 while nothing is there, -2 after error is set.
+long read_some(Connection& connection, std::vector<uint8_t>& buffer, std::string& error) {
+    if (connection.tls) {
+        return tls_read(connection.tls.get(), buffer.data(), buffer.size(), error);
+    }
+    ssize_t got = recv(connection.socket.get(), buffer.data(), buffer.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return -1;
+    }
+    if (got < 0) {
+        error = std::string("recv() failed: ") + std::strerror(errno);
+        return -2;
+    }
+    return got;
 }
 
 // Where the frame being received began, for the stall time-out: a read that ends inside a
@@ -239,14 +297,18 @@ void track_frame(Connection& connection, uint64_t frames_before, bool was_inside
 void serve_connection(Server& server, Connection& connection) {
     ConnectionStream& stream = connection.stream;
     std::vector<uint8_t>& buffer = server.buffer;
+    if (connection.handshaking && !continue_handshake(server, connection)) {
+        return;
+    }
+    std::string error;
     for (int i = 0; i < reads_per_round; ++i) {
-        ssize_t got = recv(connection.socket.get(), buffer.data(), buffer.size(), 0);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        long got = read_some(connection, buffer, error);
+        if (got == -1) {
             return;
         }
         if (got <= 0) {
             if (got < 0) {
-                server.round.note(stream.label() + ": recv() failed: " + std::strerror(errno));
+                server.round.note(stream.label() + ": " + error);
             }
             server.round.note(stream.close_note());
             server.totals.errors += stream.incomplete_bytes() > 0 ? 1 : 0;
@@ -288,7 +350,8 @@ void cut_stalled(Server& server) {
         const ConnectionStream& stream = connection->stream;
         const std::string timeout = std::to_string(server.options.stall_timeout) + " s";
         server.round.note(stream.label() + ": " +
-                          (!stream.version_seen()
+                          (connection->handshaking ? "TLS handshake unfinished for " + timeout
+                           : !stream.version_seen()
                                ? "no version frame within " + timeout
                                : "frame unfinished for " + timeout + " (" +
                                      std::to_string(stream.incomplete_bytes()) + " bytes)") +
@@ -322,7 +385,7 @@ Wait wait_for_input(Server& server, const sigset_t& wait_set) {
     fds.push_back({server.paused ? -1 : server.listener.get(), POLLIN, 0});
     Clock::time_point until = Clock::now() + longest_wait;
     for (const auto& connection : server.connections) {
-        fds.push_back({connection->socket.get(), POLLIN, 0});
+        fds.push_back({connection->socket.get(), connection->events, 0});
         until = std::min(until, stall_deadline(server, *connection).value_or(until));
     }
     const auto wait = std::max(Clock::duration::zero(), until - Clock::now());

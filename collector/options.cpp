@@ -4,13 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace tarn::collector {
 
 const char usage_text[] =
     "usage: collector [--listen ADDR] [--port N] [--pcap FILE]\n"
     "                 [--dnstap FILE|unix:PATH|tcp:ADDR:PORT]... [--max-frame BYTES]\n"
-    "                 [--max-connections N] [--stall-timeout SECONDS] [--buffer BYTES]\n";
+    "                 [--max-connections N] [--stall-timeout SECONDS] [--buffer BYTES]\n"
+    "                 [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n";
 
 namespace {
 
@@ -21,6 +23,13 @@ struct NumberFlag {
     uint64_t max;
     const char* why;  // said when the value is out of range
 };
+
+const std::pair<const char*, std::string Options::*> text_flags[] = {
+    {"--listen", &Options::listen},
+    {"--pcap", &Options::pcap},
+    {"--tls-cert", &Options::tls_cert},
+    {"--tls-key", &Options::tls_key},
+    {"--tls-client-ca", &Options::tls_client_ca}};
 
 const NumberFlag number_flags[] = {
     {"--port", &Options::port, 0, 65535, ""},
@@ -62,6 +71,28 @@ bool set_number(Options& options, const std::string& name, const char* value, bo
     return true;
 }
 
+bool set_text(Options& options, const std::string& name, const char* value) {
+    for (const auto& [flag, field] : text_flags) {
+        if (name == flag && (*value != '\0' || field == &Options::listen)) {
+            options.*field = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The TLS files go together: a certificate needs its key, a client authority needs both.
+bool tls_flags_complete(const Options& options) {
+    if (options.tls_cert.empty() != options.tls_key.empty() ||
+        (!options.tls_client_ca.empty() && options.tls_cert.empty())) {
+        std::fprintf(stderr,
+                     "collector: --tls-cert and --tls-key go together, and "
+                     "--tls-client-ca needs them\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<Options> parse_options(int argc, char** argv) {
@@ -76,18 +107,17 @@ std::optional<Options> parse_options(int argc, char** argv) {
             }
             return std::nullopt;
         }
-        if (name == "--listen") {
-            options.listen = value;
-        } else if (name == "--pcap" && *value != '\0') {
-            options.pcap = value;
-        } else if (name == "--dnstap" && *value != '\0') {
+        if (set_text(options, name, value)) {
+            continue;
+        }
+        if (name == "--dnstap" && *value != '\0') {
             options.dnstap.push_back(value);
         } else if (!known) {
             std::fprintf(stderr, "collector: unknown option or empty value: %s\n", name.c_str());
             return std::nullopt;
         }
     }
-    return options;
+    return tls_flags_complete(options) ? std::optional<Options>(options) : std::nullopt;
 }
 
 }  // namespace tarn::collector

@@ -23,6 +23,11 @@ struct Options {
     uint64_t max_connections = 1024;
     uint64_t stall_timeout = 30;         // seconds
     uint64_t buffer = 32 * 1024 * 1024;  // bytes per output
+    // TLS for every agent with this certificate and key; with client_ca, only agents that show a
+    // certificate from that authority.
+    std::string tls_cert;
+    std::string tls_key;
+    std::string tls_client_ca;
 };
 
 extern const char usage_text[];

@@ -71,8 +71,13 @@ void ConfigStore::load(const char* path) {
         int code = errno;
         error::throw_failure<ConfigError>(std::string("fopen(") + path + ")", code);
     }
+    read(file.get());
+}
+
+void ConfigStore::read(std::FILE* file) {
+    entries.clear();
     char line[line_buffer_size];
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    while (std::fgets(line, sizeof line, file) != nullptr) {
         if (auto entry = parse_line(line)) {
             entries.push_back(std::move(*entry));
         }

@@ -11,9 +11,11 @@
 namespace tarn::config {
 
 uint32_t queue_size = 104857600;
+bool ipv6_clients = false;
 std::list<Target> target_list;
 EtwBuffers etw_buffers;
 TlsSettings tls_settings;
+std::string dnstap_socket = "/run/sabrel-agent/dnstap.sock";
 
 namespace {
 
@@ -159,6 +161,10 @@ void apply_settings(const ConfigStore& store) {
     }
     log_message("Config: queue-size = %u", queue_size);
 
+    const char* ipv6 = store.get("ipv6-clients");
+    ipv6_clients = ipv6 != nullptr && std::strcmp(ipv6, "on") == 0;
+    log_message("Config: ipv6-clients = %s", ipv6_clients ? "on" : "off");
+
     for (const auto& value : store.get_all("target")) {
         Target target;
         parse_target(target, value.c_str());
@@ -168,6 +174,11 @@ void apply_settings(const ConfigStore& store) {
     }
     apply_etw_buffers(store);
     apply_tls(store);
+    const char* path = store.get("dnstap-socket");
+    if (path != nullptr && *path != '\0') {
+        dnstap_socket = path;
+        log_message("Config: dnstap-socket = %s", dnstap_socket.c_str());
+    }
 }
 
 }  // namespace tarn::config

@@ -36,9 +36,13 @@ struct TlsSettings {
 
 // Written once by apply_settings before any thread starts; read-only afterwards.
 extern uint32_t queue_size;
+// "ipv6-clients on": device addresses that are IPv6 texts make records too.
+extern bool ipv6_clients;
 extern std::list<Target> target_list;
 extern EtwBuffers etw_buffers;
 extern TlsSettings tls_settings;
+// Linux: where the ETW stand-in listens for dnstap from the DNS server.
+extern std::string dnstap_socket;
 
 void apply_settings(const ConfigStore& store);
 void parse_target(Target& target, const char* value);

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "net/dnstap.hpp"
 #include "net/etw_api.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "net/dnstap.hpp"
-#include "net/frame_streams.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/frame_streams.hpp"
 
 namespace {
 

@@ -1,12 +1,17 @@
+#include "net/dns_event_decoder.hpp"
+
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/dns_server_provider.hpp"
 #include "net/etw_trace_state.hpp"
+#include "net/ipv6_text.hpp"
 #include "sensor/wire_format.hpp"
 #include "support/log.hpp"
 #include "support/statistics.hpp"
@@ -174,20 +179,22 @@ bool read_address(EventDecode& decode, const Property& property, GrowingBuffer& 
     return read_property(decode, property, buffer.capacity, buffer.data);
 }
 
-// Only dotted IPv4 device addresses pass: a colon (IPv6) or a letter (a name) drops the event.
-bool is_ipv4_device(const EtwTraceState& state) {
-    for (int32_t i = 0; i < state.device_ip_length; ++i) {
-        uint8_t byte = state.device_ip.data[i];
-        if (byte == ':' || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string_view text_of(const GrowingBuffer& buffer, int32_t length) {
     return std::string_view(reinterpret_cast<const char*>(buffer.data),
                             static_cast<size_t>(length));
+}
+
+// Dotted IPv4 device addresses pass, and well-formed IPv6 ones when the operator asked for
+// them; any other colon (IPv6) or letter (a name) drops the event.
+bool is_wanted_device(const EtwTraceState& state) {
+    for (int32_t i = 0; i < state.device_ip_length; ++i) {
+        uint8_t byte = state.device_ip.data[i];
+        if (byte == ':' || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')) {
+            return config::ipv6_clients &&
+                   is_ipv6_text(text_of(state.device_ip, state.device_ip_length));
+        }
+    }
+    return true;
 }
 
 sensor::wire::RecordHeader record_header(const EventDecode& decode) {
@@ -236,6 +243,24 @@ void count_lost_event_record(PEVENT_RECORD event) {
 
 }  // namespace
 
+GrowingBuffer::~GrowingBuffer() {
+    std::free(data);
+}
+
+bool GrowingBuffer::grow(uint32_t needed) {
+    if (data != nullptr && needed <= capacity) {
+        return true;
+    }
+    // realloc of 0 bytes may free the block or return null; keep one byte instead.
+    void* grown = std::realloc(data, needed == 0 ? 1 : needed);
+    if (grown == nullptr) {
+        return false;
+    }
+    data = static_cast<uint8_t*>(grown);
+    capacity = needed;
+    return true;
+}
+
 void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     // Other providers cost nothing, not even a TDH call; ETW's own lost-event records count.
     if (std::memcmp(&event->EventHeader.ProviderId, &dns_server_provider, sizeof(GUID)) != 0) {
@@ -255,7 +280,7 @@ void handle_event(EtwTraceState& state, PEVENT_RECORD event) {
     bool read = find_packet_data(decode, packet_data) && read_is_tcp(decode) &&
                 read_address(decode, server_ip_property, state.server_ip, state.server_ip_length) &&
                 read_address(decode, device_ip_property, state.device_ip, state.device_ip_length);
-    if (read && !is_ipv4_device(state)) {
+    if (read && !is_wanted_device(state)) {
         return;  // by design, not a loss
     }
     if (!read || !encode_record(decode, packet_data)) {

@@ -9,5 +9,5 @@
 #include <evntrace.h>
 #include <tdh.h>
 #else
-#include "net/etw_linux.hpp"
+#include "net/standin/etw_linux.hpp"
 #endif

@@ -193,24 +193,6 @@ bool query_session_losses(uint64_t& events_lost, uint64_t& buffers_lost) {
     return true;
 }
 
-GrowingBuffer::~GrowingBuffer() {
-    std::free(data);
-}
-
-bool GrowingBuffer::grow(uint32_t needed) {
-    if (data != nullptr && needed <= capacity) {
-        return true;
-    }
-    // realloc of 0 bytes may free the block or return null; keep one byte instead.
-    void* grown = std::realloc(data, needed == 0 ? 1 : needed);
-    if (grown == nullptr) {
-        return false;
-    }
-    data = static_cast<uint8_t*>(grown);
-    capacity = needed;
-    return true;
-}
-
 // Every failure ends the attempt with one line, and the handle it opened is closed on every path.
 void trace_once(EtwTraceState& state) {
     PropertiesBlock block;

@@ -4,26 +4,13 @@
 #include <cstdint>
 #include <exception>
 
+#include "net/dns_event_decoder.hpp"
 #include "net/dns_server_provider.hpp"
 #include "net/etw_api.hpp"
 #include "net/etw_session.hpp"
 #include "support/threads.hpp"
 
 namespace tarn::net {
-
-// A heap block that only grows, to exactly the size asked for.
-struct GrowingBuffer {
-    GrowingBuffer() = default;
-    ~GrowingBuffer();
-    GrowingBuffer(const GrowingBuffer&) = delete;
-    GrowingBuffer& operator=(const GrowingBuffer&) = delete;
-
-    // False (errno set, block and capacity unchanged) when the block cannot grow.
-    bool grow(uint32_t needed);
-
-    uint8_t* data = nullptr;
-    uint32_t capacity = 0;
-};
 
 // One run of the trace thread; shared by the owning thread and the trace thread.
 struct EtwTraceState {
@@ -48,9 +35,6 @@ struct EtwTraceState {
     // instead of unwinding through it.
     std::exception_ptr callback_failure;
 };
-
-// Turns one DNS packet event into a record for the state's message callback.
-void handle_event(EtwTraceState& state, PEVENT_RECORD event);
 
 int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
 uint32_t run_trace(void* state);

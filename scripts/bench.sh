@@ -2,8 +2,9 @@
 # Builds the benchmarks in release mode, runs the micro benchmarks (decoding, ring, delivery,
 # producer isolation, agent memory), then real traffic: dnsperf against unbound with dnstap into
 # the agent and the agent into a sink writing its stream to a file, and the same dnstap stream
-# into fstrm_capture writing a file. Prints one table. Bounded: each dnsperf run lasts
-# TARN_BENCH_SECONDS (default 10, at most 20), the whole script at most 10 minutes.
+# into fstrm_capture writing a file; at the paced rate also the agent over mutual TLS and a bare
+# reader of the dnstap stream (the floor). Prints one table. Bounded: each dnsperf run lasts
+# TARN_BENCH_SECONDS (default 10, at most 20), the whole script at most 15 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
 #   TARN_BENCH_STAGES       "micro traffic" (default both)
 #   TARN_BENCH_PACED_QPS    the lower, fixed query rate of the second traffic runs (25000)
@@ -11,7 +12,7 @@ set -euo pipefail
 
 if [ -z "${TARN_BENCH_BOUNDED:-}" ]; then
     export TARN_BENCH_BOUNDED=1
-    exec timeout --foreground -k 10 600 bash "$0" "$@"
+    exec timeout --foreground -k 10 900 bash "$0" "$@"
 fi
 
 source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
@@ -42,8 +43,12 @@ bash "$source_dir/scripts/setup.sh" >/dev/null
 build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
     -DTARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink >/dev/null
+cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink bare_reader >/dev/null
 echo "bench: build in $build, results in $work" >&2
+certs=$work/certs  # for the TLS rows
+mkdir "$certs"
+bash "$source_dir/scripts/test-certs.sh" "$certs"
+export TARN_BENCH_CERTS=$certs
 
 # --- micro benchmarks ----------------------------------------------------------------------
 if [[ " $stages " == *" micro "* ]]; then
@@ -62,7 +67,9 @@ if [[ " $stages " == *" traffic "* ]]; then
     : >"$work/traffic.txt"
     for run in $(seq "$repetitions"); do
         for rate in max "$paced_qps"; do
-            for kind in agent fstrm; do
+            kinds="agent fstrm"
+            [ "$rate" != max ] && kinds="agent agent-tls fstrm bare"
+            for kind in $kinds; do
                 echo "bench: real traffic, $kind at $rate queries/s, run $run of $repetitions" >&2
                 traffic_run "$kind" "$run" "$rate" >>"$work/traffic.txt"
                 tail -n 1 "$work/traffic.txt" >&2

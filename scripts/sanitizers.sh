@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sanitizer, fuzz and soak stages of the test command. Run one stage:
-#   scripts/sanitizers.sh asan | tsan | fuzz [seconds per target] | soak [seconds] | all
+#   scripts/sanitizers.sh asan | tsan | fuzz [seconds, shared by the targets] | soak [seconds] | all
 # or source this file and call the stage functions (sanitizer_asan, sanitizer_tsan, fuzz_all,
 # soak_run). Build directories are $TARN_BUILD_ROOT-<stage> (scripts/build-env.sh).
 set -euo pipefail
@@ -49,18 +49,21 @@ sanitizer_tsan() {
         $launcher ctest --test-dir "$dir" -j"$TARN_JOBS" --output-on-failure
 }
 
-# Each fuzz target runs for the given seconds from its seed corpus (copied, so the tree is not
-# written); a crash leaves its input in the work directory and fails the stage.
+# The fuzz targets share the given seconds equally, so a new target does not make the stage
+# longer; each runs from its seed corpus (copied, so the tree is not written). A crash leaves
+# its input in the work directory and fails the stage.
 fuzz_all() {
-    local seconds=${1:-30}
+    local total=${1:-60}
     local dir=$TARN_BUILD_ROOT-fuzz
-    echo "== libFuzzer, $seconds s per target ($dir)"
     sanitizer_configure "$dir" "" -DTARN_BUILD_FUZZERS=ON -DTARN_BUILD_TESTS=OFF \
         -DTARN_BUILD_COLLECTOR=ON
+    local targets=("$dir"/fuzz/fuzz_*)
+    local seconds=$((total / ${#targets[@]} > 0 ? total / ${#targets[@]} : 1))
+    echo "== libFuzzer, $total s shared by ${#targets[@]} targets, $seconds s each ($dir)"
     local work
     work=$(mktemp -d /tmp/tarn-fuzz.XXXXXX)
     local failed=0 target name
-    for target in "$dir"/fuzz/fuzz_*; do
+    for target in "${targets[@]}"; do
         [ -x "$target" ] || continue
         name=${target##*/fuzz_}
         mkdir -p "$work/$name"

@@ -8,13 +8,13 @@ packages=(
     clang clang-format libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-    wine wine64
+    wine wine64 wixl msitools osslsigncode openssl
     unbound bind9 bind9-utils bind9-dnsutils knot knot-module-dnstap knot-dnsutils knot-resolver
     dnsdist dnsperf fstrm-bin
     libprotobuf-c-dev protobuf-c-compiler golang-github-dnstap-golang-dnstap-dev
     libfstrm-dev libpcap-dev libldns-dev dnstap-ldns
     tshark procps psmisc iproute2
-    openssl
+    libssl-dev openssl
 )
 
 missing=()

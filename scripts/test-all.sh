@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite from nothing: installs the dependencies, builds and tests the Linux tree,
-# cross-builds the Windows tree and runs its tests, the service check and the TLS check under
-# Wine, then the sanitizer, fuzz and soak stages. Pick stages with TARN_STAGES="linux windows asan tsan fuzz
-# soak" (default: all of them; soak reuses the Linux stage's build).
+# cross-builds the Windows tree (with its MSI) and runs its tests, the service check, the
+# installer check and the TLS check under Wine, then the sanitizer, fuzz and soak stages. Pick
+# stages with TARN_STAGES="linux windows asan tsan fuzz soak" (default: all of them; soak reuses
+# the Linux stage's build).
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
@@ -39,6 +40,9 @@ run_windows() {
         bash "$source_dir/scripts/wine-service-test.sh" "$build_root-windows" || status=$?
     fi
     if [ "$status" -eq 0 ]; then
+        bash "$source_dir/scripts/wine-msi-test.sh" "$build_root-windows" || status=$?
+    fi
+    if [ "$status" -eq 0 ]; then
         bash "$source_dir/scripts/wine-console-test.sh" "$build_root-windows" || status=$?
     fi
     if [ "$status" -eq 0 ]; then
@@ -56,7 +60,7 @@ for stage in $stages; do
         windows) run_windows ;;
         asan) sanitizer_asan ;;
         tsan) sanitizer_tsan ;;
-        fuzz) fuzz_all "${TARN_FUZZ_SECONDS:-20}" ;;
+        fuzz) fuzz_all "${TARN_FUZZ_SECONDS:-40}" ;;
         soak) soak_run "${TARN_SOAK_SECONDS:-120}" ;;
         *) echo "unknown stage $stage" >&2; exit 2 ;;
     esac

@@ -63,12 +63,15 @@ TEST(ConfigStore, LinesFileOrderCaseNulsAndLongLines) {
 }
 
 TEST(Settings, TakenFromTheFirstLineAndLogged) {
-    const std::string q = "Config: queue-size = ", t = "Config: target = ip:";
+    const std::string q = "Config: queue-size = ", t = "Config: target = ip:",
+                      v6 = "Config: ipv6-clients = ";
     const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"logging on\n", {q + "104857600"}},
-        {"queue-size 0\nqueue-size 2000\n", {q + "104857600"}},
-        {"queue-size 1000 bytes\nqueue-size 2000\n", {q + "1000"}},
-        {"QUEUE-SIZE -1\n", {q + "4294967295"}},
+        {"logging on\n", {q + "104857600", v6 + "off"}},
+        {"queue-size 0\nqueue-size 2000\nIPv6-Clients on # v6\nipv6-clients off\n",
+         {q + "104857600", v6 + "on"}},
+        {"queue-size 1000 bytes\nqueue-size 2000\nipv6-clients ON\nipv6-clients on\n",
+         {q + "1000", v6 + "off"}},
+        {"QUEUE-SIZE -1\nipv6-clients on on\n", {q + "4294967295", v6 + "off"}},
         // Targets: the first colon ends the address, the first word after it is the time-out;
         // port and time-out as a 32-bit atol gives them, 0 or nothing for the default; the
         // port's low 16 bits.
@@ -76,9 +79,10 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
          "target h:1:2\ntarget h:http never\ntarget h:65537 0\ntarget h:65536 -1\n"
          "target h:-1 4294967295\ntarget h:99999999999999999999 12s\n"
          "target h:-99999999999999999999 -99999999999\ntarget h: 9000\n",
-         {q + "104857600", t + "10.1.2.3 port:8100 timeout:5", t + "10.1.2.3 port:9000 timeout:30",
-          t + " port:8100 timeout:5", t + "10.1.2.3 30 port:40 timeout:30",
-          t + "h port:1 timeout:5", t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
+         {q + "104857600", v6 + "off", t + "10.1.2.3 port:8100 timeout:5",
+          t + "10.1.2.3 port:9000 timeout:30", t + " port:8100 timeout:5",
+          t + "10.1.2.3 30 port:40 timeout:30", t + "h port:1 timeout:5",
+          t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
           t + "h port:8100 timeout:4294967295", t + "h port:65535 timeout:2147483647",
           t + "h port:65535 timeout:12", t + "h port:8100 timeout:2147483648",
           t + "h port:9000 timeout:9000"}}};
@@ -88,7 +92,8 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
         ConfigStore store = loaded(text);
         test::LogCapture log;
         apply_settings(store);
-        std::vector<std::string> listed = {q + std::to_string(queue_size)};
+        std::vector<std::string> listed = {q + std::to_string(queue_size),
+                                           v6 + (ipv6_clients ? "on" : "off")};
         for (const Target& x : target_list) {
             listed.push_back(t + x.ip + " port:" + std::to_string(x.port) +
                              " timeout:" + std::to_string(x.timeout));
@@ -116,6 +121,29 @@ TEST(Settings, EtwBuffersInRangeOrNotAtAll) {
             << text;
     }
     etw_buffers = {};
+    target_list.clear();
+}
+
+// TLS: exactly "on"; a thumbprint is 40 hex digits, separators dropped, or nothing.
+TEST(Settings, TlsKeys) {
+    const std::string hex = "0a1B2c3D4e5F60718293a4B5c6D7e8F901234567";
+    const std::pair<std::string, std::string> cases[] = {
+        {"tls on\ntls-ca /c a.pem\ntls-cert a.pem\ntls-key a.key\ntls-server-name c.test\n",
+         "1|/c a.pem|a.pem|a.key|c.test||"},
+        {"tls On\ntls-cert-password p w\ntls-cert-thumbprint " + hex.substr(0, 20) + ":" +
+             hex.substr(20, 10) + " " + hex.substr(30) + "\n",
+         "0|||||p w|0A1B2C3D4E5F60718293A4B5C6D7E8F901234567"},
+        {"tls-cert-thumbprint " + hex.substr(1) + "\n", "0||||||"},
+        {"tls-cert-thumbprint " + hex.substr(1) + "g\n", "0||||||"}};
+    for (const auto& [text, expected] : cases) {
+        apply_settings(loaded(text));
+        const TlsSettings& t = tls_settings;
+        EXPECT_EQ(expected, std::to_string(t.on) + "|" + t.ca_file + "|" + t.cert_file + "|" +
+                                t.key_file + "|" + t.server_name + "|" + t.cert_password + "|" +
+                                t.cert_thumbprint)
+            << text;
+    }
+    tls_settings = {};
     target_list.clear();
 }
 

@@ -1,8 +1,13 @@
 // DNS packet events read through the TDH stand-in: records byte for byte, or one log line.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
+
+#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "log_capture.hpp"
+#include "net/ipv6_text.hpp"
 #include "test_provider.hpp"
 
 namespace tarn::net {
@@ -78,9 +83,6 @@ TEST(DnsEventDecoder, FiltersAreSilentFailuresCostOneEventAndOneLine) {
     for (uint16_t id : {255, 259, 0, 65535}) {
         decoder.decode(id, properties);
     }
-    for (const char* device : {"::1", "fe80::1", "10.0.0.a", "host", "Z"}) {
-        decoder.decode(256, test::packet_properties(0, "10.0.0.2", device, packet));
-    }
     EXPECT_TRUE(decoder.records.empty() && log.lines().empty());
 
     const std::pair<size_t, test::Property> broken[] = {
@@ -127,6 +129,46 @@ TEST(DnsEventDecoder, FiltersAreSilentFailuresCostOneEventAndOneLine) {
     ASSERT_EQ(1u, decoder.records.size());
     EXPECT_EQ(Bytes({0, 1, 2}), Bytes(decoder.records[0].end() - 3, decoder.records[0].end()));
     EXPECT_EQ(expected, log.lines());
+}
+
+// Only with "ipv6-clients on", and only texts inet_pton(AF_INET6) takes; the rest, and every
+// IPv6 or named device without the key, stay silent.
+TEST(DnsEventDecoder, Ipv6DevicesOnRequestWhenWellFormed) {
+    auto words = [](const char* text) {
+        std::istringstream in(text);
+        return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+    };
+    const auto valid = words(
+        "::1 :: 2001:DB8:0:0:8:800:200c:417A fe80:: 1:2:3:4:5:6:7:: ::ffff:192.0.2.1 "
+        "1:2:3:4:5:6:0.0.0.255");
+    auto invalid = words(
+        "1:2:3:4:5:6:7:8:9 1:2:3:4:5:6:7 1:2:3:4::5:6:7:8 1::2::3 ::: :1:: 1::2: 12345:: ::g "
+        "fe80::1%eth0 [::1] ::1.2.3 ::1.2.3.4.5 ::256.1.1.1 ::01.1.1.1 1:2:3:4:5:6:7:1.2.3.4 "
+        "::1.2.3.4:5 host 10.0.0.a Z");
+    invalid.insert(invalid.end(), {"::1 ", std::string("::1\0", 4)});
+    test::LogCapture log;
+    Decoder decoder;
+    for (bool on : {false, true}) {
+        config::ipv6_clients = on;
+        for (const std::string& device : invalid) {
+            decoder.decode(256, test::packet_properties(1, "::53", device, packet));
+            EXPECT_FALSE(is_ipv6_text(device)) << device;
+        }
+        ASSERT_TRUE(decoder.records.empty());
+        for (const std::string& device : valid) {
+            const size_t before = decoder.records.size();
+            decoder.decode(256, test::packet_properties(1, "::53", device, packet));
+            EXPECT_TRUE(is_ipv6_text(device)) << device;
+            ASSERT_EQ(before + on, decoder.records.size()) << device;
+            if (on) {  // the text goes into the record as it came, behind its length
+                EXPECT_EQ(char(device.size()) + device,
+                          std::string(decoder.records.back().begin() + 5,
+                                      decoder.records.back().begin() + 6 + device.size()));
+            }
+        }
+    }
+    config::ipv6_clients = false;
+    EXPECT_TRUE(log.lines().empty());
 }
 
 }  // namespace

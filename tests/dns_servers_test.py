@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Real DNS servers send dnstap to the agent: every IPv4 DNS message that tshark sees on a
 server's client-facing port must reach the collector as exactly one record with the same bytes,
-addresses, transport and time; messages of IPv6 clients must not arrive at all.
+addresses, transport and time. Messages of the IPv6 client arrive the same way from the servers
+that feed a second agent with "ipv6-clients on", and not at all from the others.
 Usage: dns_servers_test.py AGENT COLLECTOR"""
 import datetime, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
 from pathlib import Path
@@ -16,6 +17,7 @@ QUERIES = [  # client, name, dig options: each name over UDP and over TCP, one f
     ("127.0.0.13", "big", ["+bufsize=1232", "+ignore"]), ("127.0.0.14", "www", ["+tcp"]),
     ("127.0.0.15", "missing", ["+tcp"]), ("127.0.0.16", "big", ["+tcp"]), ("::1", "www", [])]
 WIRE_V4 = 2 * (len(QUERIES) - 1)  # IPv4 messages per server: each query and its response
+IPV6_ON = ("unbound", "bind9")  # these servers feed the agent with "ipv6-clients on"
 CHILDREN = []
 
 UNBOUND = """server:
@@ -170,9 +172,12 @@ def compare(name, addr, port, wire, records):
     """Prints the server's counts; returns its failures."""
     mine = [m for m in wire if m[0] in ((addr, port), ("::1", port)) and PROBE not in m[2:4]]
     v4, v6 = [m for m in mine if ":" not in m[2]], [m for m in mine if ":" in m[2]]
-    unused = [r for r in records if r["server"] == addr and r["device"] != PROBE]
+    v6_on, v6_packets = name in IPV6_ON, {m[5].hex() for m in v6}
+    # Records of ::1 carry no port: the DNS bytes tell whose they are.
+    unused = [r for r in records if r["device"] != PROBE and (r["server"] == addr or (
+        v6_on and r["server"] == "::1" and r["packet"] in v6_packets))]
     count, failures = len(unused), []
-    for _, transport, src, dst, t, payload in v4:
+    for _, transport, src, dst, t, payload in v4 + (v6 if v6_on else []):
         query = not payload[2] & 0x80
         client, server = (src, dst) if query else (dst, src)
         hits = [r for r in unused if (r["packet"], r["device"], r["server"], r["transport"]) ==
@@ -185,7 +190,7 @@ def compare(name, addr, port, wire, records):
                             f"{'query' if query else 'response'} {src} -> {dst} at {t:.3f}")
     failures += [f"{name}: record matching no message on the wire: {brief(r)}" for r in unused]
     failures += [f"{name}: IPv6 message recorded: {brief(r)}" for r in records
-                 if r["packet"] in {m[5].hex() for m in v6}]
+                 if r["packet"] in v6_packets and not v6_on]
     # The scenario itself: all messages seen, the big answer truncated over UDP, whole over TCP.
     big = {m[1]: m[5] for m in v4 if m[3] in (QUERIES[2][0], QUERIES[5][0]) and m[5][2] & 0x80}
     shape = (len(v4), len(v6), bool(big.get("udp", b"\0" * 3)[2] & 0x02),
@@ -195,7 +200,8 @@ def compare(name, addr, port, wire, records):
                         f"truncated over UDP, whole over TCP) = {shape}, not ({WIRE_V4}, 2, "
                         "True, True)")
     state = "byte-identical" if not failures else f"{len(failures)} failures"
-    print(f"{name}: records {count} / wire messages {len(v4)}, {state}", flush=True)
+    print(f"{name}: records {count} / wire messages {len(v4) + len(v6) * v6_on}, {state}",
+          flush=True)
     return failures
 
 
@@ -215,7 +221,8 @@ def run_server(values, name, command):
         return [f"{name}: did not start or answer (see {name}.log)"]
     for client, qname, options in QUERIES:
         dig("::1" if ":" in client else addr, port, client, qname, options)
-    wait_for(lambda: len(mine(False)) >= WIRE_V4, 6)
+    v6 = lambda: [r for r in collected() if r["server"] == "::1"]
+    wait_for(lambda: len(mine(False)) >= WIRE_V4 and len(v6()) >= values["v6_records"], 6)
     time.sleep(0.5)  # a duplicate would come right behind
     stop(server)
     return []
@@ -237,15 +244,19 @@ def main(agent, collector):
         collector_port = listening().split()[0].rsplit(":", 1)[1]
         os.makedirs("agent/log")
         shutil.copy(agent, "agent/agent")
-        sock = f"{work}/dnstap.sock"
-        Path("agent.conf").write_text(
-            f"target 127.0.0.1:{collector_port}\nlogging on\ndnstap-socket {sock}\n")
-        agent = start("agent", ["agent/agent", "agent.conf"])
-        assert wait_for(lambda: os.path.exists(sock), 10), "agent made no dnstap socket"
+        agents, socks = [], []
+        for extra in ("", "ipv6-clients on\n"):  # the second agent, beside it, for IPV6_ON
+            home, socks = f"agent{len(agents)}", socks + [f"{work}/dnstap{len(agents)}.sock"]
+            os.makedirs(f"{home}/log")
+            shutil.copy(agent, f"{home}/agent")
+            Path(f"{home}/agent.conf").write_text(f"target 127.0.0.1:{collector_port}\n"
+                                                  f"logging on\ndnstap-socket {socks[-1]}\n{extra}")
+            agents.append(start(home, [f"{home}/agent", f"{home}/agent.conf"]))
+        assert wait_for(lambda: all(map(os.path.exists, socks)), 10), "agent made no socket"
 
         *picked, bport = distinct_ports([addr for _, addr, _, _ in SERVERS] + ["127.0.0.1"])
         ports = {name: port for (name, _, _, _), port in zip(SERVERS, picked)}
-        common = dict(sock=sock, zone=f"{work}/example.test.zone", bport=bport,
+        common = dict(sock=socks[0], zone=f"{work}/example.test.zone", bport=bport,
                       data="\n".join(f'  local-data: "{rr}"' for rr in ZONE))
         tshark = start("tshark", ["tshark", "-i", "lo", "-B", "32", "-w", "lo.pcap", "-f",
                                   " or ".join(f"port {p}" for p in ports.values())])
@@ -255,9 +266,12 @@ def main(agent, collector):
                 "  interface: ::1\n", ""))
         start("backend", ["unbound", "-d", "-c", "backend.conf"])
 
+        v6_records = 0
         for name, addr, config, command in SERVERS:
+            v6_records += 2 * (name in IPV6_ON)  # ::1 records, this server's included
             values = dict(common, addr=addr, port=ports[name], conf=f"{work}/{name}.conf",
-                          dir=f"{work}/{name}")
+                          dir=f"{work}/{name}", v6_records=v6_records,
+                          sock=socks[name in IPV6_ON])
             os.makedirs(name)
             Path(values["conf"]).write_text(config.format(**values))
             failed = run_server(values, name, command)
@@ -267,10 +281,14 @@ def main(agent, collector):
         wire, records = wire_messages("lo.pcap", set(ports.values())), collected()
         for name, addr, _, _ in SERVERS:
             failures += compare(name, addr, ports[name], wire, records) if name in started else []
+        v6_taken = {m[5].hex() for m in wire if m[0][0] == "::1" and m[0][1] in
+                    {ports[name] for name in IPV6_ON}}
         failures += [f"record from no server under test: {brief(r)}" for r in records
-                     if r["server"] not in {addr for _, addr, _, _ in SERVERS}]
-        stop(agent)
-        failures += [f"agent exited with {agent.returncode}"] if agent.returncode else []
+                     if r["server"] not in {addr for _, addr, _, _ in SERVERS} and
+                     r["packet"] not in v6_taken]
+        for agent in agents:
+            stop(agent)
+            failures += [f"agent exited with {agent.returncode}"] if agent.returncode else []
     finally:
         for child in reversed(CHILDREN):
             stop(child)

@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "config/settings.hpp"
-#include "net/dnstap.hpp"
 #include "net/etw_api.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/dnstap.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::test {
 
@@ -248,7 +248,7 @@ inline std::string fresh_session_name() {
 
 inline ULONG start_session(const std::string& name, const std::string& socket,
                            TRACEHANDLE& handle) {
-    net::standin::dnstap_socket() = socket;
+    config::dnstap_socket = socket;
     Bytes block(sizeof(EVENT_TRACE_PROPERTIES) + name.size() + 1);
     auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
     properties->Wnode.BufferSize = static_cast<ULONG>(block.size());

@@ -25,10 +25,10 @@
 
 #include "dnstap_harness_linux.hpp"
 #include "log_capture.hpp"
-#include "net/dnstap.hpp"
 #include "net/etw_api.hpp"
-#include "net/frame_streams.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/frame_streams.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::net {
 namespace {

@@ -45,7 +45,7 @@ std::string lifecycle(uint32_t queue_size, const std::string& running, test::Byt
     session.start();
     EXPECT_TRUE(log.wait_for(running, true));
     if (record != nullptr) {
-        test::Writer dns_server(net::standin::dnstap_socket());
+        test::Writer dns_server(config::dnstap_socket);
         dns_server.start();
         dns_server.query(0x4242);
         record->resize(100);
@@ -68,12 +68,12 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
     test::TempDir directory;
     const std::string closing = "|Closing ETW trace...";
     stop_session_from_outside();
-    net::standin::dnstap_socket() = directory.path + "/missing/dnstap.sock";
+    config::dnstap_socket = directory.path + "/missing/dnstap.sock";
     EXPECT_EQ("Starting ETW trace...|" + failed + "StartTrace() failed: No such file or directory" +
                   closing,
               lifecycle(64, failed, nullptr));
 
-    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    config::dnstap_socket = directory.path + "/dnstap.sock";
     test::Bytes record;
     EXPECT_EQ(
         "Starting ETW trace...|Enable DNS server provider for ETW trace...|Opening ETW trace...|" +
@@ -127,7 +127,7 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
 TEST(EtwSession, RetryEnablesTheProviderOnASessionLeftUnenabled) {
     test::TempDir directory;
     stop_session_from_outside();
-    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    config::dnstap_socket = directory.path + "/dnstap.sock";
     standin::injected_failures().enable_trace = ERROR_ACCESS_DENIED;
     test::LogCapture log;
     sensor::SensorQueue queue(1 << 16);
@@ -136,7 +136,7 @@ TEST(EtwSession, RetryEnablesTheProviderOnASessionLeftUnenabled) {
     session.start();
     ASSERT_TRUE(log.wait_for(failed, true));
     ASSERT_TRUE(wait_for_retry(log, entering));
-    test::Writer dns_server(net::standin::dnstap_socket());
+    test::Writer dns_server(config::dnstap_socket);
     dns_server.start();
     dns_server.query(0x1234);
     test::Bytes record(200);
@@ -158,7 +158,7 @@ TEST(EtwSession, RetryEnablesTheProviderOnASessionLeftUnenabled) {
 // pause before the next attempt returns at once.
 TEST(EtwSession, FailedAttemptsLeaveNoTraceHandleOpen) {
     test::TempDir directory;
-    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    config::dnstap_socket = directory.path + "/dnstap.sock";
     const size_t bad_closes = standin::bad_trace_closes();
     EtwTraceState state;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -184,7 +184,7 @@ TEST(EtwSession, FailedAttemptsLeaveNoTraceHandleOpen) {
 // takes a new largest number of buffers (and stays real-time), and the log says what it keeps.
 TEST(EtwSession, BuffersAskedForAreGivenOrReported) {
     test::TempDir directory;
-    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    config::dnstap_socket = directory.path + "/dnstap.sock";
     struct Case {
         bool fresh;
         config::EtwBuffers asked;
@@ -232,7 +232,7 @@ TEST(EtwSession, BuffersAskedForAreGivenOrReported) {
 // the new total as the change, never a difference that wraps around.
 TEST(StatisticsReporter, EtwLossesAcrossASessionRestart) {
     test::TempDir directory;
-    net::standin::dnstap_socket() = directory.path + "/dnstap.sock";
+    config::dnstap_socket = directory.path + "/dnstap.sock";
     auto run_session = [] {
         test::LogCapture log;
         EtwSession session;

@@ -272,9 +272,6 @@ struct DnstapTimes {
 };
 DnstapTimes& dnstap_times();
 
-// Where the stand-in listens for dnstap; set from the configuration before the session starts.
-std::string& dnstap_socket();
-
 // For tests: a failure code for the next call of each kind (0: none), taken by that call.
 struct InjectedFailures {
     std::atomic<ULONG> enable_trace{0};

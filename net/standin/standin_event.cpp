@@ -1,4 +1,4 @@
-#include "net/standin_event.hpp"
+#include "net/standin/standin_event.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "net/frame_streams.hpp"
+#include "net/standin/frame_streams.hpp"
 
 #include <algorithm>
 #include <cstdarg>

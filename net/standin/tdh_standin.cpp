@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "net/etw_api.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace {
 

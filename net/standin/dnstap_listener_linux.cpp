@@ -1,4 +1,4 @@
-#include "net/dnstap_listener_linux.hpp"
+#include "net/standin/dnstap_listener_linux.hpp"
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 
 #include "error/error.hpp"
 #include "net/etw_api.hpp"
-#include "net/frame_streams.hpp"
+#include "net/standin/frame_streams.hpp"
 #include "support/log.hpp"
 
 namespace tarn::net::dnstap {
@@ -69,8 +69,8 @@ SocketFailure clear_stale_socket(const std::string& path) {
 }  // namespace
 
 struct Listener::Connection final : frame_streams::FrameHandler {
-    explicit Connection(int fd, Clock::time_point handshake_deadline)
-        : socket(fd), deadline(handshake_deadline) {}
+    Connection(FileDescriptor accepted, Clock::time_point handshake_deadline)
+        : socket(std::move(accepted)), deadline(handshake_deadline) {}
 
     const char* on_data_frame(const uint8_t* data, uint32_t size) override {
         ++delivered;
@@ -186,8 +186,9 @@ void Listener::accept_connections() {
     auto handshake = std::chrono::milliseconds(standin::dnstap_times().handshake_ms);
     drop_dead_connections();
     for (size_t i = 0; i < max_accepts_per_wake; ++i) {
-        int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+        FileDescriptor accepted(
+            ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!accepted.valid()) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The listener stays readable: wait a while instead of spinning on it.
                 log_message("ERROR - dnstap connections not accepted: %s",
@@ -198,13 +199,13 @@ void Listener::accept_connections() {
         }
         if (connections.size() >= max_connections) {
             if (!make_room()) {
-                ::close(fd);
                 ++refused;
                 continue;
             }
             ++displaced;
         }
-        connections.push_back(std::make_unique<Connection>(fd, Clock::now() + handshake));
+        connections.push_back(
+            std::make_unique<Connection>(std::move(accepted), Clock::now() + handshake));
     }
     if (displaced > 0) {
         log_message(

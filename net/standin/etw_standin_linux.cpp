@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/dns_server_provider.hpp"
-#include "net/dnstap.hpp"
-#include "net/dnstap_listener_linux.hpp"
 #include "net/etw_api.hpp"
-#include "net/standin_event.hpp"
+#include "net/standin/dnstap_event.hpp"
+#include "net/standin/dnstap_listener_linux.hpp"
+#include "net/standin/standin_event.hpp"
 #include "support/log.hpp"
 #include "support/statistics.hpp"
 
@@ -262,11 +263,6 @@ void tarn::net::standin::lose(const char* session_name, ULONG events, ULONG buff
     }
 }
 
-std::string& tarn::net::standin::dnstap_socket() {
-    static std::string path = "/run/sabrel-agent/dnstap.sock";
-    return path;
-}
-
 tarn::net::standin::DnstapTimes& tarn::net::standin::dnstap_times() {
     static DnstapTimes times;
     return times;
@@ -300,7 +296,7 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
         return ERROR_ALREADY_EXISTS;
     }
     auto session = std::make_unique<Session>();
-    const std::string path = standin::dnstap_socket();
+    const std::string path = tarn::config::dnstap_socket;
     dnstap::SocketFailure failed = session->listener.open(path);
     if (failed.call != nullptr) {
         return report(path, failed);

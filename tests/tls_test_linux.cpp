@@ -1,0 +1,237 @@
+// TLS delivery against peers nobody here wrote (openssl s_server) and against the collector, with
+// certificates made at test time by scripts/test-certs.sh.
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "dnstap_harness_linux.hpp"
+#include "log_capture.hpp"
+#include "loopback_server.hpp"
+#include "sensor/sensor_queue_processor.hpp"
+#include "sensor/wire_format.hpp"
+#include "support/byte_order.hpp"
+
+namespace tarn::sensor {
+namespace {
+
+using test::Bytes;
+
+const std::string& certs() {
+    static test::TempDir dir;
+    static int made =
+        std::system(("bash " TARN_SOURCE_DIR "/scripts/test-certs.sh " + dir.path).c_str());
+    EXPECT_EQ(0, made);
+    return dir.path;
+}
+
+Bytes file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+uint64_t file_size(const std::string& path) {
+    std::error_code missing;
+    const uint64_t size = std::filesystem::file_size(path, missing);
+    return missing ? 0 : size;
+}
+
+bool eventually(const std::function<bool()>& condition, int seconds) {
+    for (int i = 0; i < seconds * 20 && !condition(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+bool listening(uint16_t port) {  // a listening socket on the port, from /proc/net/tcp
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    for (std::string local, remote, state; table >> local >> local >> remote >> state;) {
+        if (local.size() > 5 && local.substr(local.size() - 5) == wanted && state == "0A") {
+            return true;
+        }
+        std::getline(table, local);
+    }
+    return false;
+}
+
+// A record the collector decodes, and the stream of frames plain TCP would carry for records.
+Bytes record_of(size_t packet_size, int seed) {
+    wire::RecordHeader header{1700000000, "192.0.2.1", "192.0.2.53", 0};
+    Bytes record(wire::record_size(header, packet_size));
+    uint8_t* packet = wire::encode_record_header(header, record.data());
+    for (size_t i = 0; i < packet_size; ++i) {
+        packet[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return record;
+}
+Bytes stream_of(const std::vector<Bytes>& records) {
+    Bytes stream(wire::version_frame_size);
+    wire::encode_version_frame(stream.data());
+    for (const Bytes& record : records) {
+        stream.insert(stream.end(), 4, 0);
+        store_be32(&stream[stream.size() - 4], static_cast<uint32_t>(record.size()));
+        stream.insert(stream.end(), record.begin(), record.end());
+    }
+    return stream;
+}
+
+// openssl s_server on a free port, run by a shell from the certificate directory; "SERVER"
+// in script stands for the command with the collector's certificate and key (name).
+struct Peer {
+    Peer(const std::string& name, const std::string& script)
+        : child({"/bin/sh", "-c",
+                 "cd " + certs() + " && mkfifo in" + std::to_string(port) + " && " +
+                     expand(script, name)}) {
+        EXPECT_TRUE(eventually([&] { return listening(port); }, 10));
+    }
+    std::string expand(std::string script, const std::string& name) const {
+        std::string server = "timeout 60 openssl s_server -quiet -naccept 1 -accept 127.0.0.1:" +
+                             std::to_string(port) + " -cert " + name + ".pem -key " + name +
+                             ".key <>in" + std::to_string(port);
+        for (size_t at; (at = script.find("SERVER")) != std::string::npos;) {
+            script.replace(at, 6, server);
+        }
+        return script;
+    }
+    uint16_t port = test::unused_port();
+    test::Child child;
+};
+
+// The delivery thread over TLS to one target, the records in the ring first.
+struct Delivery {
+    Delivery(const config::TlsSettings& tls, uint16_t port, const std::vector<Bytes>& records)
+        : settings(tls), queue(64u << 20), targets{{"127.0.0.1", port, 5}} {
+        sigset_t pipe;  // as the agent ignores it: a reset peer costs a failed send
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        for (const Bytes& record : records) {
+            queue.push(record.data(), static_cast<uint32_t>(record.size()));
+        }
+        processor.use_tls(settings);
+        processor.start();
+    }
+    ~Delivery() { processor.stop(); }
+    test::LogCapture log;
+    config::TlsSettings settings;
+    SensorQueue queue;
+    std::list<config::Target> targets;
+    SensorQueueProcessor processor{queue, targets};
+};
+
+config::TlsSettings agent_tls(bool with_certificate = true) {
+    config::TlsSettings tls;
+    tls.on = true;
+    tls.ca_file = certs() + "/ca.pem";
+    tls.cert_file = with_certificate ? certs() + "/agent.pem" : "";
+    tls.key_file = with_certificate ? certs() + "/agent.key" : "";
+    return tls;
+}
+
+TEST(Tls, MutualTlsStreamIsByteIdenticalToPlain) {
+    const std::vector<Bytes> records = {record_of(40, 1), record_of(65535, 2), record_of(300, 3),
+                                        record_of(20000, 4)};
+    Peer peer("collector", "SERVER -Verify 1 -verify_return_error -CAfile ca.pem >same.bin");
+    Delivery delivery(agent_tls(), peer.port, records);
+    const Bytes expected = stream_of(records);
+    EXPECT_TRUE(
+        eventually([&] { return file_size(certs() + "/same.bin") >= expected.size(); }, 20));
+    EXPECT_EQ(expected, file_bytes(certs() + "/same.bin"));
+}
+
+// Refused collectors, and an agent key that cannot be read: the line says why, nothing leaves.
+TEST(Tls, RefusedCollectorsGetNothing) {
+    const std::string missing = certs() + "/missing.key", failed = "ERROR - Connect to 127.0.0.1:";
+    const struct {
+        const char* certificate;
+        std::string key_file, line;
+    } cases[] = {
+        {"other-ca", "", "the collector's certificate is not from a trusted authority (tls-ca)"},
+        {"expired", "", "the collector's certificate has expired"},
+        {"other-ip", "",
+         "the collector's certificate is not for 127.0.0.1 (set tls-server-name "
+         "to the name it carries)"},
+        {"collector", missing, "cannot use tls-key " + missing + ": No such file or directory"}};
+    std::vector<std::unique_ptr<Peer>> peers;
+    std::vector<std::unique_ptr<Delivery>> deliveries;
+    for (const auto& c : cases) {
+        config::TlsSettings tls = agent_tls();
+        tls.key_file = c.key_file.empty() ? tls.key_file : c.key_file;
+        peers.push_back(std::make_unique<Peer>(c.certificate,
+                                               std::string("SERVER >") + c.certificate + ".bin"));
+        deliveries.push_back(std::make_unique<Delivery>(tls, peers.back()->port,
+                                                        std::vector<Bytes>{record_of(50, 1)}));
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string port = std::to_string(peers[i]->port), line = cases[i].line;
+        EXPECT_TRUE(deliveries[i]->log.wait_for(failed + port + " failed: " + line)) << line;
+        if (!cases[i].key_file.empty()) {  // said at start too
+            EXPECT_TRUE(deliveries[i]->log.wait_for("ERROR - TLS: " + line));
+        }
+        deliveries[i].reset();
+        EXPECT_EQ(Bytes{}, file_bytes(certs() + "/" + cases[i].certificate + ".bin"));
+    }
+}
+
+// The collector serves an agent with a certificate from its authority, under the certificate's
+// subject, and refuses one without, with one line on each side.
+TEST(Tls, CollectorRequiresAnAgentCertificate) {
+    const std::string dir = certs() + "/";
+    const uint16_t port = test::unused_port();
+    test::Child collector({"/bin/sh", "-c",
+                           "cd " + dir +
+                               " && exec " TARN_COLLECTOR_BINARY
+                               " --tls-cert collector.pem --tls-key "
+                               "collector.key --tls-client-ca ca.pem --port " +
+                               std::to_string(port) + " >" + dir + "collector.out 2>&1"});
+    ASSERT_TRUE(eventually([&] { return listening(port); }, 10));
+    Delivery without(agent_tls(false), port, {record_of(50, 1)});
+    EXPECT_TRUE(without.log.wait_for("ERROR - Connect to 127.0.0.1:" + std::to_string(port) +
+                                     " failed: the collector requires a client certificate (set "
+                                     "tls-cert and tls-key)"));
+    Delivery with(agent_tls(), port, {record_of(50, 2), record_of(60, 3)});
+    const std::string subject = "\"subject\":\"CN=agent,O=sabrel\"",
+                      refused =
+                          ": TLS handshake failed: error:0A0000C7:SSL routines::peer did "
+                          "not return a certificate; connection dropped\n";
+    std::string out;
+    auto count = [&](const std::string& text) {
+        size_t found = 0;
+        for (size_t at = 0; (at = out.find(text, at)) != std::string::npos; ++at) {
+            ++found;
+        }
+        return found;
+    };
+    // The version and the two records with the subject; one line for the refused agent.
+    EXPECT_TRUE(eventually(
+        [&] {
+            const Bytes bytes = file_bytes(dir + "collector.out");
+            out.assign(bytes.begin(), bytes.end());
+            return count(subject) == 3 && count(refused) == 1;
+        },
+        10))
+        << out;
+}
+
+// s_server is killed inside a large frame, once it has written 20000 bytes into a pipe that is
+// read no further (so it stalls there): the next s_server on the port gets the version, then
+// that frame whole, then the rest; nothing the first one received comes twice.
+TEST(Tls, CollectorKilledMidBatchGetsTheCutFrameWholeFirst) {
+    const std::vector<Bytes> records = {record_of(1000, 1), record_of(32u << 20, 2),
+                                        record_of(100, 3)};
+    Peer peer("collector",
+              "mkfifo out && exec 3<>out && { SERVER >out & } && head -c 20000 <out "
+              ">first.bin && kill $! && exec SERVER >second.bin");
+    Delivery delivery(agent_tls(), peer.port, records);
+    const Bytes stream = stream_of(records), expected = stream_of({records[1], records[2]});
+    const std::string second = certs() + "/second.bin";
+    EXPECT_TRUE(eventually([&] { return file_size(second) >= expected.size(); }, 40));
+    EXPECT_EQ(expected, file_bytes(second));
+    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 20000), file_bytes(certs() + "/first.bin"));
+    EXPECT_TRUE(delivery.log.wait_for("ERROR - Send data to 127.0.0.1:", true));
+}
+
+}  // namespace
+}  // namespace tarn::sensor
