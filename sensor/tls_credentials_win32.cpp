@@ -130,7 +130,9 @@ void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings)
         // Wine says nothing about a wrong password (code 0).
         if (code == 0 || code == ERROR_INVALID_PASSWORD ||
             code == static_cast<DWORD>(NTE_BAD_DATA)) {
-            refuse("tls-cert", path, "wrong password or not a PFX file (tls-cert-password)");
+            refuse("tls-cert", path,
+                   "wrong password or not a PFX file (tls-cert-password), or a key of a kind "
+                   "this system cannot import");
         }
         refuse_code("tls-cert", path, code);
     }
