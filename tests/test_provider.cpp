@@ -2,27 +2,14 @@
 
 namespace tarn::test {
 
-namespace {
-Property text_property(const std::string& name, const std::string& text) {  // NUL included
-    return {name, std::vector<uint8_t>(text.c_str(), text.c_str() + text.size() + 1)};
-}
-Property u16_property(const std::string& name, uint16_t value) {
-    return {name, {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)}};
-}
-}  // namespace
-
 std::vector<Property> packet_properties(uint8_t is_tcp, const std::string& server_ip,
                                         const std::string& device_ip,
                                         const std::vector<uint8_t>& packet) {
     uint16_t xid = packet.size() >= 2 ? static_cast<uint16_t>(packet[0] << 8 | packet[1]) : 0;
-    return {{"TCP", {is_tcp}},
-            text_property("InterfaceIP", server_ip),
-            text_property("Source", device_ip),
-            u16_property("Port", 53000),
-            u16_property("XID", xid),
-            text_property("QNAME", "example.com."),
-            u16_property("QTYPE", 1),
-            u16_property("BufferSize", static_cast<uint16_t>(packet.size())),
+    return {{"TCP", {is_tcp}},           {"InterfaceIP", text(server_ip)},
+            {"Source", text(device_ip)}, {"Port", le16(53000)},
+            {"XID", le16(xid)},          {"QNAME", text("example.com.")},
+            {"QTYPE", le16(1)},          {"BufferSize", le16(static_cast<uint16_t>(packet.size()))},
             {"PacketData", packet}};
 }
 

@@ -33,9 +33,16 @@ class TestEvent {
     EVENT_RECORD event{};
 };
 
-// FILETIME of a moment given in seconds since 1970.
-constexpr int64_t filetime_of(int64_t unix_seconds) {
-    return unix_seconds * 10000000 + 116444736000000000;
+// FILETIME of a moment given in seconds (and nanoseconds) since 1970.
+constexpr int64_t filetime_of(int64_t unix_seconds, uint32_t nanoseconds = 0) {
+    return unix_seconds * 10000000 + nanoseconds / 100 + 116444736000000000;
+}
+// Property values: a text with its NUL, a little-endian u16.
+inline std::vector<uint8_t> text(const std::string& value) {
+    return std::vector<uint8_t>(value.c_str(), value.c_str() + value.size() + 1);
+}
+inline std::vector<uint8_t> le16(unsigned value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
 }
 
 }  // namespace tarn::test
