@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -85,17 +86,24 @@ inline Bytes dns_message(uint16_t id, uint16_t flags, uint16_t qtype = 1) {
     packet.insert(packet.end() - 2, name.begin(), name.end());
     return joined({packet, {0, 1}});
 }
-// Identity (skipped), type MESSAGE, the message from 192.0.2.7 to 127.0.0.53.
-inline Bytes dnstap_frame(uint32_t type, uint32_t protocol, const Bytes& packet,
-                          bool timed = true) {
+// Identity (skipped), type MESSAGE, the message from 192.0.2.7 to 127.0.0.53, with its times if
+// timed; the fields numbered in left_out are left out, extra ones come last.
+inline Bytes dnstap_frame(uint32_t type, uint32_t protocol, const Bytes& packet, bool timed = true,
+                          const std::vector<uint32_t>& left_out = {}, const Bytes& extra = {}) {
     Proto message;
-    message.number(1, type).number(2, 1).number(3, protocol);
-    message.field(4, {192, 0, 2, 7}).field(5, {127, 0, 0, 53}).number(6, 53000);
+    message.number(1, type).number(2, 1).number(3, protocol).number(6, 53000);
+    const std::pair<uint32_t, Bytes> fields[] = {
+        {4, {192, 0, 2, 7}}, {5, {127, 0, 0, 53}}, {type % 2 == 1 ? 10u : 14u, packet}};
+    for (const auto& [number, value] : fields) {
+        if (std::find(left_out.begin(), left_out.end(), number) == left_out.end()) {
+            message.field(number, value);
+        }
+    }
     if (timed) {
         message.number(8, query_seconds).fixed(9, query_nanoseconds, 4);
         message.number(12, query_seconds + 1).fixed(13, 5000, 4);
     }
-    message.field(type % 2 == 1 ? 10 : 14, packet);
+    message.raw(extra);
     return Proto().field(1, {'n', 's'}).number(15, 1).field(14, message.bytes).bytes;
 }
 inline Bytes data_frame(const Bytes& payload) {
