@@ -4,12 +4,11 @@
 #include <vector>
 
 #include "net/etw_trace_state.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::test {
 
-// Events in the self-describing payload the TDH stand-in reads (property count, a directory of
-// name and value offsets and sizes, then the UTF-16 names and the values), built here
-// independently of the stand-in.
+// Events in the stand-in's self-describing payload, which the TDH stand-in reads.
 struct Property {
     std::string name;
     std::vector<uint8_t> value;
@@ -29,7 +28,8 @@ class TestEvent {
     EVENT_RECORD* record() { return &event; }
 
   private:
-    std::vector<uint8_t> payload;
+    std::vector<std::vector<uint8_t>> names;  // UTF-16LE
+    net::standin::Payload payload;
     EVENT_RECORD event{};
 };
 
