@@ -3,24 +3,18 @@
 // first byte picks how the stream is cut into reads; no output may depend on it.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "collector/connection_stream.hpp"
 #include "collector/json_writer.hpp"
 #include "dnstap.pb-c.h"
+#include "require.hpp"
 #include "support/byte_order.hpp"
 
 namespace {
 
 using namespace tarn::collector;
 using tarn::load_be16;
-
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 struct Run {
     RoundOutput out;

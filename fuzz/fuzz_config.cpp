@@ -3,20 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "config/settings.hpp"
+#include "require.hpp"
 
 namespace {
 
 using namespace tarn::config;
-
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 bool is_blank_or_end(char byte) {
     return is_space(byte) || byte == '#' || byte == '\0';

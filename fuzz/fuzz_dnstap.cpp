@@ -2,23 +2,17 @@
 // Server event and its payload, read back through the TDH stand-in.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "net/etw_api.hpp"
 #include "net/standin/dnstap_event.hpp"
 #include "net/standin/standin_event.hpp"
+#include "require.hpp"
 
 namespace {
 
 using namespace tarn::net;
-
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 // Byte fields point into the frame.
 void require_inside(const dnstap::Field& field, const uint8_t* data, size_t size) {
@@ -68,11 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(header->PropertyCount == 6);
     // Names are unique, so every property reads back as encoded.
     for (ULONG i = 0; i < header->PropertyCount; ++i) {
-        PROPERTY_DATA_DESCRIPTOR descriptor;
-        descriptor.PropertyName =
-            reinterpret_cast<uintptr_t>(info.data() + header->EventPropertyInfoArray[i].NameOffset);
-        descriptor.ArrayIndex = 0xFFFFFFFF;
-        descriptor.Reserved = 0;
+        PROPERTY_DATA_DESCRIPTOR descriptor{
+            reinterpret_cast<uintptr_t>(info.data() + header->EventPropertyInfoArray[i].NameOffset),
+            0xFFFFFFFF, 0};
         ULONG value_size = 0;
         require(TdhGetPropertySize(&record, 0, nullptr, 1, &descriptor, &value_size) ==
                 ERROR_SUCCESS);

@@ -3,23 +3,17 @@
 // on it, and the reader never holds more than one bounded frame.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "net/standin/dnstap_event.hpp"
 #include "net/standin/frame_streams.hpp"
+#include "require.hpp"
 
 namespace {
 
 using namespace tarn::net;
-
-void require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 struct Outcome final : frame_streams::FrameHandler {
     const char* on_data_frame(const uint8_t* data, uint32_t size) override {

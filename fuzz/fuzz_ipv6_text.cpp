@@ -4,18 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "net/ipv6_text.hpp"
+#include "require.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     uint8_t address[16];
     const bool expected =
         text.find('\0') == std::string::npos && inet_pton(AF_INET6, text.c_str(), address) == 1;
-    if (tarn::net::is_ipv6_text(text) != expected) {
-        std::abort();
-    }
+    require(tarn::net::is_ipv6_text(text) == expected);
     return 0;
 }

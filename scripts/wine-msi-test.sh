@@ -21,8 +21,7 @@ msiexec() {  # log-name args...: msiexec's exit status (modulo 256 under Wine)
 reg_value() { timeout 60 wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 state() { timeout 60 wine sc query sabrel-agent </dev/null 2>/dev/null | tr -d '\r' | awk '$1 == "STATE" { print $3 }'; }
 running() { for _ in $(seq 100); do [ "$(state)" = 4 ] && return; sleep 0.2; done; return 1; }
-product_version() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductVersion" { print $2 }'; }
-product_code() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'; }
+msi_property() { msiinfo export "$1" Property | tr -d '\r' | awk -v name="$2" '$1 == name { print $2 }'; }
 uninstall_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1"; }
 verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verify.out" 2>&1; }
 flip_byte() {  # file copy: the copy with one byte in the middle of the file changed
@@ -46,14 +45,14 @@ calls="$WINEPREFIX/drive_c/logman-calls.txt"
 
 # Packages: the build's own, and a higher version signed with a throw-away certificate.
 build_msi=$build_dir/sabrel-agent.msi
-version=$(product_version "$build_msi")
+version=$(msi_property "$build_msi" ProductVersion)
 next=$(echo "$version" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sabrel-agent test" \
     -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
 bash "$TARN_SOURCE/installer/build-msi.sh" "$next" "$build_dir/agent.exe" \
     "$work/next/sabrel-agent.msi" "$work/cert.pem" "$work/key.pem"
 next_msi=$work/next/sabrel-agent.msi
-expect "upgrade package version" "$(product_version "$next_msi")" "$next"
+expect "upgrade package version" "$(msi_property "$next_msi" ProductVersion)" "$next"
 
 # Signatures: valid on the signed agent and package, broken by one changed byte.
 for signed in "$next_msi" "$work/next/msi-files/agent.exe"; do
@@ -99,8 +98,8 @@ running || fail "service not running after the upgrade"
 cmp -s "$dir/agent.conf" "$work/edited.conf" || fail "the upgrade changed agent.conf"
 verify "$dir/agent.exe" || fail "installed agent.exe after the upgrade not the signed one"
 expect "starts logged" "$(grep -c 'Started!' "$dir/log/dns-logger.log")" 2
-expect "upgraded product" "$(reg_value "$(uninstall_key "$(product_code "$next_msi")")" DisplayVersion)" "$next"
-reg_value "$(uninstall_key "$(product_code "$build_msi")")" DisplayVersion | grep -q . &&
+expect "upgraded product" "$(reg_value "$(uninstall_key "$(msi_property "$next_msi" ProductCode)")" DisplayVersion)" "$next"
+reg_value "$(uninstall_key "$(msi_property "$build_msi" ProductCode)")" DisplayVersion | grep -q . &&
     fail "the old product is still registered"
 expect "logman calls by the upgrade" "$(tr -d '\r' <"$calls" 2>/dev/null | paste -sd '|')" "stop sabrel-agent -ets"
 
@@ -108,7 +107,7 @@ expect "logman calls by the upgrade" "$(tr -d '\r' <"$calls" 2>/dev/null | paste
 msiexec downgrade /i "$(winepath -w "$build_msi")" && fail "the downgrade was not refused"
 msiinfo export "$build_msi" LaunchCondition | grep -q "A newer version of sabrel-agent is already installed" ||
     fail "no downgrade message in the package"
-expect "product after the downgrade" "$(reg_value "$(uninstall_key "$(product_code "$next_msi")")" DisplayVersion)" "$next"
+expect "product after the downgrade" "$(reg_value "$(uninstall_key "$(msi_property "$next_msi" ProductCode)")" DisplayVersion)" "$next"
 running || fail "service not running after the refused downgrade"
 
 # Uninstall: service, program files and product gone; configuration and log kept; the ETW
@@ -116,7 +115,7 @@ running || fail "service not running after the refused downgrade"
 msiexec uninstall /x "$(winepath -w "$next_msi")" || fail "uninstall: msiexec exit $?"
 [ -z "$(state)" ] || fail "service still registered after uninstall: state $(state)"
 [ -e "$dir/agent.exe" ] || [ -e "$dir/msi-actions.cmd" ] && fail "program files left: $(ls "$dir")"
-reg_value "$(uninstall_key "$(product_code "$next_msi")")" DisplayVersion | grep -q . &&
+reg_value "$(uninstall_key "$(msi_property "$next_msi" ProductCode)")" DisplayVersion | grep -q . &&
     fail "product entry left after uninstall"
 cmp -s "$dir/agent.conf" "$work/edited.conf" || fail "agent.conf not kept by the uninstall"
 [ -s "$dir/log/dns-logger.log" ] || fail "log not kept by the uninstall"

@@ -7,19 +7,14 @@ messages, tshark the same bytes in the pcap. Meanwhile 1,000 idle peers, one tha
 frame, one over the connection limit and a stdout nobody reads must not stop the agent's records.
 Usage: collector_dnstap_test.py AGENT COLLECTOR"""
 import datetime, fcntl, json, os, re, resource, shutil, signal, socket, struct, subprocess, sys
-import tempfile, threading, time
+import threading, time
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dns_servers_test import CHILDREN, UNBOUND, dig, free_port, start, stop, wait_for
+from dns_servers_test import (CHILDREN, DNSTAP, UNBOUND, ZONE, dig, free_port, listening_port,
+                              run_test, start, stop, wait_for)
 
 IDLE, BURST, STALL = 1000, 300, 3  # idle peers, queries while stdout is stalled, --stall-timeout
-DNSTAP = """dnstap:
-  dnstap-enable: yes
-  dnstap-socket-path: "{sock}"
-  dnstap-log-client-query-messages: yes
-  dnstap-log-client-response-messages: yes
-"""
 
 
 def udp_query(port, name, qid):
@@ -113,9 +108,7 @@ def start_collector(work):
         "--pcap", "out.pcap", "--stall-timeout", str(STALL), "--max-connections", str(IDLE + 2),
         "--buffer", "65536"], stdout=subprocess.PIPE, stderr=open("collector.log", "w")))
     fcntl.fcntl(CHILDREN[-1].stdout, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
-    listening = lambda: Path("collector.log").read_text().partition("listening on ")[2]
-    assert wait_for(lambda: "\n" in listening(), 10), "collector silent"
-    return CHILDREN[-1], int(listening().split()[0].rsplit(":", 1)[1])
+    return CHILDREN[-1], listening_port("collector.log")
 
 
 def start_agent_and_unbound(work, collector_port):
@@ -126,11 +119,9 @@ def start_agent_and_unbound(work, collector_port):
         f"target 127.0.0.1:{collector_port}\nlogging on\ndnstap-socket {sock}\n")
     start("agent", ["agent/agent", "agent.conf"])
     assert wait_for(lambda: os.path.exists(sock), 10), "agent made no dnstap socket"
-    data = ["www.example.test. 300 IN A 192.0.2.10"]
-    data += [f"big.example.test. 300 IN A 198.51.100.{i}" for i in range(1, 101)]  # 1.6 kB
-    Path("unbound.conf").write_text(UNBOUND.format(
+    Path("unbound.conf").write_text(UNBOUND.format(  # www, and big of 1.6 kB
         addr="127.0.0.53", port=port, dir=work,
-        data="\n".join(f'  local-data: "{rr}"' for rr in data)) + DNSTAP.format(sock=sock))
+        data="\n".join(f'  local-data: "{rr}"' for rr in ZONE[3:])) + DNSTAP.format(sock=sock))
     start("unbound", ["unbound", "-d", "-c", "unbound.conf"])
     return port
 
@@ -202,29 +193,9 @@ def compare(json_records, versions):
     return failures + ([] if len(docs) == len(tap) else ["dnstap-ldns read another count"])
 
 
-def main():
-    for sig in (signal.SIGTERM, signal.SIGALRM):
-        signal.signal(sig, lambda signum, _: sys.exit(f"collector_dnstap: signal {signum}"))
-    signal.alarm(150)  # below the ctest time-out, so that the children are still stopped
-    os.environ["TZ"] = "UTC"  # dnstap-read prints local time
-    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
-    work = tempfile.mkdtemp(prefix="tarn-collector-")
-    os.chmod(work, 0o755)
-    os.chdir(work)
-    try:
-        failures = run(work)
-    finally:
-        for child in reversed(CHILDREN):
-            stop(child)
-    for failure in failures:
-        print("FAIL", failure)
-    if not failures:
-        shutil.rmtree(work)
-    print("collector_dnstap:", f"FAILED, files kept in {work}" if failures else
-          "dnstap-read, dnstap-ldns, fstrm_capture and tshark agree with the JSON")
-    return 1 if failures else 0
-
-
 if __name__ == "__main__":
     AGENT, COLLECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
-    sys.exit(main())
+    os.environ["TZ"] = "UTC"  # dnstap-read prints local time
+    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+    sys.exit(run_test("collector_dnstap", run, "dnstap-read, dnstap-ldns, fstrm_capture and "
+                      "tshark agree with the JSON"))

@@ -32,15 +32,16 @@ UNBOUND = """server:
   local-zone: "." static
 {data}
 """
-# Name, address (named listens only on the interfaces' own), configuration, command; {bport}
-# is a plain unbound without dnstap.
-SERVERS = [
-    ("unbound", "127.0.0.53", UNBOUND + """dnstap:
+DNSTAP = """dnstap:
   dnstap-enable: yes
   dnstap-socket-path: "{sock}"
   dnstap-log-client-query-messages: yes
   dnstap-log-client-response-messages: yes
-""", ["unbound", "-d", "-c", "{conf}"]),
+"""
+# Name, address (named listens only on the interfaces' own), configuration, command; {bport}
+# is a plain unbound without dnstap.
+SERVERS = [
+    ("unbound", "127.0.0.53", UNBOUND + DNSTAP, ["unbound", "-d", "-c", "{conf}"]),
     ("bind9", "127.0.0.1", """options {{
   directory "{dir}";
   pid-file none;
@@ -129,6 +130,36 @@ def stop(child, sig=signal.SIGTERM):
         except subprocess.TimeoutExpired:
             child.kill()
             child.wait(5)
+
+
+def listening_port(log):
+    """The port a collector started with --port 0 names in its log."""
+    listening = lambda: Path(log).read_text().partition("listening on ")[2]
+    assert wait_for(lambda: "\n" in listening(), 10), "collector silent"
+    return int(listening().split()[0].rsplit(":", 1)[1])
+
+
+def run_test(name, body, passed):
+    """body(work) in a fresh directory within 150 s, its children stopped after it; the exit
+    status for its failures."""
+    for sig in (signal.SIGTERM, signal.SIGALRM):
+        signal.signal(sig, lambda signum, _: sys.exit(f"{name}: signal {signum}"))
+    signal.alarm(150)  # below the ctest time-out, so that the children are still stopped
+    work = tempfile.mkdtemp(prefix=f"tarn-{name}-")
+    os.chmod(work, 0o755)
+    os.chdir(work)
+    try:
+        failures = body(work)
+    finally:
+        for child in reversed(CHILDREN):
+            stop(child)
+    print("".join(f"FAIL {failure}\n" for failure in failures), end="")
+    if failures:
+        print(f"{name}: FAILED, files kept in {work}")
+        return 1
+    shutil.rmtree(work)
+    print(f"{name}: {passed}")
+    return 0
 
 
 def collected():
@@ -228,78 +259,60 @@ def run_server(values, name, command):
     return []
 
 
-def main(agent, collector):
-    for sig in (signal.SIGTERM, signal.SIGALRM):
-        signal.signal(sig, lambda signum, _: sys.exit(f"dns_servers: signal {signum}"))
-    signal.alarm(150)  # below the ctest time-out, so that the children are still stopped
-    work = tempfile.mkdtemp(prefix="tarn-servers-")
-    os.chmod(work, 0o755)
-    os.chdir(work)
+def servers(agent, collector, work):
     failures, started = [], []
-    try:
-        Path("example.test.zone").write_text("\n".join(ZONE) + "\n")
-        start("collector", [collector, "--port", "0"], "collector.out")
-        listening = lambda: Path("collector.log").read_text().partition("listening on ")[2]
-        assert wait_for(lambda: "\n" in listening(), 10), "collector silent"
-        collector_port = listening().split()[0].rsplit(":", 1)[1]
-        os.makedirs("agent/log")
-        shutil.copy(agent, "agent/agent")
-        agents, socks = [], []
-        for extra in ("", "ipv6-clients on\n"):  # the second agent, beside it, for IPV6_ON
-            home, socks = f"agent{len(agents)}", socks + [f"{work}/dnstap{len(agents)}.sock"]
-            os.makedirs(f"{home}/log")
-            shutil.copy(agent, f"{home}/agent")
-            Path(f"{home}/agent.conf").write_text(f"target 127.0.0.1:{collector_port}\n"
-                                                  f"logging on\ndnstap-socket {socks[-1]}\n{extra}")
-            agents.append(start(home, [f"{home}/agent", f"{home}/agent.conf"]))
-        assert wait_for(lambda: all(map(os.path.exists, socks)), 10), "agent made no socket"
+    Path("example.test.zone").write_text("\n".join(ZONE) + "\n")
+    start("collector", [collector, "--port", "0"], "collector.out")
+    collector_port = listening_port("collector.log")
+    agents, socks = [], []
+    for extra in ("", "ipv6-clients on\n"):  # the second agent, beside it, for IPV6_ON
+        home, socks = f"agent{len(agents)}", socks + [f"{work}/dnstap{len(agents)}.sock"]
+        os.makedirs(f"{home}/log")
+        shutil.copy(agent, f"{home}/agent")
+        Path(f"{home}/agent.conf").write_text(f"target 127.0.0.1:{collector_port}\n"
+                                              f"logging on\ndnstap-socket {socks[-1]}\n{extra}")
+        agents.append(start(home, [f"{home}/agent", f"{home}/agent.conf"]))
+    assert wait_for(lambda: all(map(os.path.exists, socks)), 10), "agent made no socket"
 
-        *picked, bport = distinct_ports([addr for _, addr, _, _ in SERVERS] + ["127.0.0.1"])
-        ports = {name: port for (name, _, _, _), port in zip(SERVERS, picked)}
-        common = dict(sock=socks[0], zone=f"{work}/example.test.zone", bport=bport,
-                      data="\n".join(f'  local-data: "{rr}"' for rr in ZONE))
-        tshark = start("tshark", ["tshark", "-i", "lo", "-B", "32", "-w", "lo.pcap", "-f",
-                                  " or ".join(f"port {p}" for p in ports.values())])
-        assert wait_for(lambda: "Capturing on" in Path("tshark.log").read_text(), 15), "tshark"
-        Path("backend.conf").write_text(UNBOUND.format(
-            addr="127.0.0.1", port=common["bport"], dir=work, **common).replace(
-                "  interface: ::1\n", ""))
-        start("backend", ["unbound", "-d", "-c", "backend.conf"])
+    *picked, bport = distinct_ports([addr for _, addr, _, _ in SERVERS] + ["127.0.0.1"])
+    ports = {name: port for (name, _, _, _), port in zip(SERVERS, picked)}
+    common = dict(sock=socks[0], zone=f"{work}/example.test.zone", bport=bport,
+                  data="\n".join(f'  local-data: "{rr}"' for rr in ZONE))
+    tshark = start("tshark", ["tshark", "-i", "lo", "-B", "32", "-w", "lo.pcap", "-f",
+                              " or ".join(f"port {p}" for p in ports.values())])
+    assert wait_for(lambda: "Capturing on" in Path("tshark.log").read_text(), 15), "tshark"
+    Path("backend.conf").write_text(UNBOUND.format(
+        addr="127.0.0.1", port=common["bport"], dir=work, **common).replace(
+            "  interface: ::1\n", ""))
+    start("backend", ["unbound", "-d", "-c", "backend.conf"])
 
-        v6_records = 0
-        for name, addr, config, command in SERVERS:
-            v6_records += 2 * (name in IPV6_ON)  # ::1 records, this server's included
-            values = dict(common, addr=addr, port=ports[name], conf=f"{work}/{name}.conf",
-                          dir=f"{work}/{name}", v6_records=v6_records,
-                          sock=socks[name in IPV6_ON])
-            os.makedirs(name)
-            Path(values["conf"]).write_text(config.format(**values))
-            failed = run_server(values, name, command)
-            failures, started = failures + failed, started + ([] if failed else [name])
-        time.sleep(1.5)  # the capture's last packets, on a loaded machine
-        stop(tshark, signal.SIGINT)
-        wire, records = wire_messages("lo.pcap", set(ports.values())), collected()
-        for name, addr, _, _ in SERVERS:
-            failures += compare(name, addr, ports[name], wire, records) if name in started else []
-        v6_taken = {m[5].hex() for m in wire if m[0][0] == "::1" and m[0][1] in
-                    {ports[name] for name in IPV6_ON}}
-        failures += [f"record from no server under test: {brief(r)}" for r in records
-                     if r["server"] not in {addr for _, addr, _, _ in SERVERS} and
-                     r["packet"] not in v6_taken]
-        for agent in agents:
-            stop(agent)
-            failures += [f"agent exited with {agent.returncode}"] if agent.returncode else []
-    finally:
-        for child in reversed(CHILDREN):
-            stop(child)
-    print("".join(f"FAIL {failure}\n" for failure in failures), end="")
-    if failures:
-        print(f"dns_servers: FAILED, files kept in {work}")
-        return 1
-    shutil.rmtree(work)
-    print("dns_servers: every server's records byte-identical with the wire")
-    return 0
+    v6_records = 0
+    for name, addr, config, command in SERVERS:
+        v6_records += 2 * (name in IPV6_ON)  # ::1 records, this server's included
+        values = dict(common, addr=addr, port=ports[name], conf=f"{work}/{name}.conf",
+                      dir=f"{work}/{name}", v6_records=v6_records,
+                      sock=socks[name in IPV6_ON])
+        os.makedirs(name)
+        Path(values["conf"]).write_text(config.format(**values))
+        failed = run_server(values, name, command)
+        failures, started = failures + failed, started + ([] if failed else [name])
+    time.sleep(1.5)  # the capture's last packets, on a loaded machine
+    stop(tshark, signal.SIGINT)
+    wire, records = wire_messages("lo.pcap", set(ports.values())), collected()
+    for name, addr, _, _ in SERVERS:
+        failures += compare(name, addr, ports[name], wire, records) if name in started else []
+    v6_taken = {m[5].hex() for m in wire if m[0][0] == "::1" and m[0][1] in
+                {ports[name] for name in IPV6_ON}}
+    failures += [f"record from no server under test: {brief(r)}" for r in records
+                 if r["server"] not in {addr for _, addr, _, _ in SERVERS} and
+                 r["packet"] not in v6_taken]
+    for agent in agents:
+        stop(agent)
+        failures += [f"agent exited with {agent.returncode}"] if agent.returncode else []
+    return failures
 
 
 if __name__ == "__main__":
-    sys.exit(main(*[os.path.abspath(a) for a in sys.argv[1:3]]))
+    AGENT, COLLECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
+    sys.exit(run_test("dns_servers", lambda work: servers(AGENT, COLLECTOR, work),
+                      "every server's records byte-identical with the wire"))

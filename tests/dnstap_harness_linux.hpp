@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the Linux tests: Frame Streams and dnstap builders, a stand-in session consumed on
-// a thread, a DNS server's side of the socket, and a child process.
+// Shared by the Linux tests: Frame Streams and dnstap builders, the capture path on a stand-in
+// session, a DNS server's side of the socket, and a child process.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,19 +12,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <stdexcept>
 #include <thread>
 
 #include "config/settings.hpp"
+#include "log_capture.hpp"
 #include "net/etw_api.hpp"
+#include "net/etw_session.hpp"
 #include "net/standin/dnstap.hpp"
-#include "net/standin/standin_event.hpp"
+#include "sensor/sensor_queue.hpp"
+#include "test_provider.hpp"
 
 namespace tarn::test {
 
@@ -42,15 +43,6 @@ inline Bytes joined(const std::vector<Bytes>& parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
-}
-inline Bytes text(const std::string& value) {  // with its NUL, as the stand-in's strings are
-    return Bytes(value.c_str(), value.c_str() + value.size() + 1);
-}
-inline Bytes le16(unsigned value) {
-    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-}
-inline int64_t filetime(uint64_t seconds, uint32_t nanoseconds) {
-    return static_cast<int64_t>(seconds) * 10000000 + nanoseconds / 100 + 116444736000000000;
 }
 
 // A tiny protobuf writer for hand-built messages.
@@ -94,17 +86,24 @@ inline Bytes dns_message(uint16_t id, uint16_t flags, uint16_t qtype = 1) {
     packet.insert(packet.end() - 2, name.begin(), name.end());
     return joined({packet, {0, 1}});
 }
-// Identity (skipped), type MESSAGE, the message from 192.0.2.7 to 127.0.0.53.
-inline Bytes dnstap_frame(uint32_t type, uint32_t protocol, const Bytes& packet,
-                          bool timed = true) {
+// Identity (skipped), type MESSAGE, the message from 192.0.2.7 to 127.0.0.53, with its times if
+// timed; the fields numbered in left_out are left out, extra ones come last.
+inline Bytes dnstap_frame(uint32_t type, uint32_t protocol, const Bytes& packet, bool timed = true,
+                          const std::vector<uint32_t>& left_out = {}, const Bytes& extra = {}) {
     Proto message;
-    message.number(1, type).number(2, 1).number(3, protocol);
-    message.field(4, {192, 0, 2, 7}).field(5, {127, 0, 0, 53}).number(6, 53000);
+    message.number(1, type).number(2, 1).number(3, protocol).number(6, 53000);
+    const std::pair<uint32_t, Bytes> fields[] = {
+        {4, {192, 0, 2, 7}}, {5, {127, 0, 0, 53}}, {type % 2 == 1 ? 10u : 14u, packet}};
+    for (const auto& [number, value] : fields) {
+        if (std::find(left_out.begin(), left_out.end(), number) == left_out.end()) {
+            message.field(number, value);
+        }
+    }
     if (timed) {
         message.number(8, query_seconds).fixed(9, query_nanoseconds, 4);
         message.number(12, query_seconds + 1).fixed(13, 5000, 4);
     }
-    message.field(type % 2 == 1 ? 10 : 14, packet);
+    message.raw(extra);
     return Proto().field(1, {'n', 's'}).number(15, 1).field(14, message.bytes).bytes;
 }
 inline Bytes data_frame(const Bytes& payload) {
@@ -157,90 +156,6 @@ struct TempDir {
     std::string path;
 };
 
-struct ReadEvent {
-    GUID provider;
-    USHORT id;
-    int64_t timestamp;
-    void* context;
-    Properties properties;
-    Bytes get(const std::string& name) const {
-        for (const auto& property : properties) {
-            if (property.first == name) {
-                return property.second;
-            }
-        }
-        return {};
-    }
-};
-
-// Reads every event back through the TDH calls, the way the decoder does.
-struct Consumer {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<ReadEvent> events;
-    std::atomic<int> buffer_calls{0};
-    std::atomic<bool> stop_when_idle{false}, stop_after_events{false}, throw_on_event{false};
-    static void on_event(PEVENT_RECORD record) {
-        auto* self = static_cast<Consumer*>(record->UserContext);
-        if (self->throw_on_event) {
-            throw std::runtime_error("callback failed");
-        }
-        const EVENT_HEADER& header = record->EventHeader;
-        ReadEvent event{header.ProviderId,
-                        header.EventDescriptor.Id,
-                        header.TimeStamp.QuadPart,
-                        record->UserContext,
-                        {}};
-        ULONG size = 0;
-        EXPECT_EQ(TdhGetEventInformation(record, 0, nullptr, nullptr, &size),
-                  ERROR_INSUFFICIENT_BUFFER);
-        Bytes buffer(size);
-        auto* info = reinterpret_cast<TRACE_EVENT_INFO*>(buffer.data());
-        EXPECT_EQ(TdhGetEventInformation(record, 0, nullptr, info, &size), ERROR_SUCCESS);
-        for (ULONG i = 0; i < info->PropertyCount; ++i) {
-            const uint8_t* name = buffer.data() + info->EventPropertyInfoArray[i].NameOffset;
-            std::string ascii;
-            for (const uint8_t* unit = name; unit[0] != 0; unit += 2) {
-                ascii.push_back(static_cast<char>(unit[0]));
-            }
-            PROPERTY_DATA_DESCRIPTOR descriptor{reinterpret_cast<uintptr_t>(name), 0xFFFFFFFF, 0};
-            ULONG value_size = 0;
-            EXPECT_EQ(TdhGetPropertySize(record, 0, nullptr, 1, &descriptor, &value_size), 0u);
-            Bytes value(value_size);
-            EXPECT_EQ(TdhGetProperty(record, 0, nullptr, 1, &descriptor, value_size, value.data()),
-                      0u);
-            event.properties.emplace_back(ascii, value);
-        }
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->events.push_back(std::move(event));
-        self->changed.notify_all();
-    }
-    static ULONG on_buffer(PEVENT_TRACE_LOGFILEA logfile) {
-        auto* self = static_cast<Consumer*>(logfile->Context);
-        ++self->buffer_calls;
-        std::lock_guard<std::mutex> lock(self->mutex);
-        return self->stop_when_idle || (self->stop_after_events && !self->events.empty()) ? FALSE
-                                                                                          : TRUE;
-    }
-    bool wait_for(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return events.size() >= count; });
-    }
-    std::vector<ReadEvent> snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-    std::vector<uint16_t> xids() {  // the DNS message ids in arrival order
-        std::vector<uint16_t> ids;
-        for (const ReadEvent& event : snapshot()) {
-            Bytes packet = event.get("PacketData");
-            ids.push_back(packet.size() >= 2 ? static_cast<uint16_t>(packet[0] << 8 | packet[1])
-                                             : 0);
-        }
-        return ids;
-    }
-};
-
 inline std::string fresh_session_name() {
     static int count = 0;
     return "standin-test-" + std::to_string(++count);
@@ -258,62 +173,43 @@ inline ULONG start_session(const std::string& name, const std::string& socket,
     return StartTraceA(&handle, name.c_str(), properties);
 }
 
-// A session at a socket in its own directory, consumed by ProcessTrace on a thread.
-class Trace {
-  public:
-    explicit Trace(bool enable = true) : name(fresh_session_name()) {
-        EXPECT_EQ(start_session(name, socket_path, controller), ERROR_SUCCESS);
-        if (enable) {
-            EXPECT_EQ(ERROR_SUCCESS, EnableTraceEx2(controller, &net::dns_server_provider, 1, 4, 0,
-                                                    0, 0, nullptr));
-        }
-        std::memset(&logfile, 0, sizeof logfile);
-        logfile.LoggerName = const_cast<char*>(name.c_str());
-        logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
-        logfile.BufferCallback = Consumer::on_buffer;
-        logfile.EventRecordCallback = Consumer::on_event;
-        logfile.Context = &consumer;
+// Like logman stop from outside: the next start makes the session anew.
+inline void stop_session_from_outside() {
+    EVENT_TRACE_PROPERTIES properties{};
+    ControlTraceA(0, "sabrel-agent", &properties, EVENT_TRACE_CONTROL_STOP);
+}
+
+// The agent's capture path (session, decoder, queue) made anew on a socket in its own
+// directory; the DNS message id of each record taken from the queue, in order.
+struct Capture {
+    Capture() {
+        stop_session_from_outside();
+        config::dnstap_socket = socket_path;
+        LogCapture log;
+        session.set_callback(sensor::push_message, &queue);
+        session.start();
+        EXPECT_TRUE(log.wait_for("Entering ETW trace processing loop..."));
     }
-    ~Trace() {
-        CloseTrace(handle);
-        if (worker.joinable()) {
-            worker.join();
-        }
-    }
-    void run() {
-        if (handle == INVALID_PROCESSTRACE_HANDLE) {
-            handle = OpenTraceA(&logfile);
-            ASSERT_NE(handle, INVALID_PROCESSTRACE_HANDLE);
-        }
-        if (worker.joinable()) {
-            worker.join();
-        }
-        finished = false;
-        worker = std::thread([this] {
-            try {
-                result = ProcessTrace(&handle, 1, nullptr, nullptr);
-            } catch (const std::exception& failure) {
-                thrown = failure.what();
+    ~Capture() { session.stop(); }
+    bool wait_for(size_t count) {  // within 5 s
+        uint8_t record[4096];
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+             ids.size() < count && std::chrono::steady_clock::now() < end;) {
+            if (queue.pop(record, sizeof record) <= 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            } else {  // the packet after time, device, server and transport
+                size_t packet = 6 + record[5];
+                packet += 2 + record[packet];
+                ids.push_back(static_cast<uint16_t>(record[packet] << 8 | record[packet + 1]));
             }
-            std::lock_guard<std::mutex> lock(consumer.mutex);
-            finished = true;
-            consumer.changed.notify_all();
-        });
-    }
-    bool wait_finished() {
-        std::unique_lock<std::mutex> lock(consumer.mutex);
-        return consumer.changed.wait_for(lock, std::chrono::seconds(3), [&] { return finished; });
+        }
+        return ids.size() >= count;
     }
     TempDir directory;
     std::string socket_path = directory.path + "/dnstap.sock";
-    std::string name;
-    TRACEHANDLE controller = 0, handle = INVALID_PROCESSTRACE_HANDLE;
-    EVENT_TRACE_LOGFILEA logfile;
-    Consumer consumer;
-    std::thread worker;
-    bool finished = false;
-    ULONG result = 12345;
-    std::string thrown;
+    sensor::SensorQueue queue{1 << 20};
+    net::EtwSession session;
+    std::vector<uint16_t> ids;
 };
 
 // The DNS server's side of a Frame Streams connection.

@@ -8,6 +8,7 @@
 #include "dnstap_harness_linux.hpp"
 #include "loopback_server.hpp"
 #include "sensor/sensor_queue_processor.hpp"
+#include "support/byte_order.hpp"
 #include "test_provider.hpp"
 
 namespace tarn::sensor {
@@ -35,10 +36,6 @@ Bytes record_of(uint32_t seq) {
     test::put_be32(record, 1767225600 + seq / 1000);
     record.insert(record.end(), addresses.begin(), addresses.end());
     return test::joined({record, {static_cast<uint8_t>(seq & 1)}, packet_of(seq)});
-}
-uint32_t be32(const Bytes& bytes, size_t at) {
-    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
-           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 constexpr size_t seq_at = 4 + 25;  // in a frame: the length, then the record up to its packet
 
@@ -75,14 +72,14 @@ struct FaultCollector {
             c.versioned || at == 0 || std::equal(version.begin(), version.end(), c.held.begin());
         c.versioned = c.versioned || at == 10;
         while (good && c.versioned && c.held.size() - at >= seq_at + 4) {
-            Bytes expected = record_of(be32(c.held, at + seq_at));
+            Bytes expected = record_of(load_be32(c.held.data() + at + seq_at));
             size_t have = std::min(c.held.size() - at - 4, expected.size());
-            good = be32(c.held, at) == expected.size() &&
+            good = load_be32(c.held.data() + at) == expected.size() &&
                    std::equal(expected.begin(), expected.begin() + have, c.held.begin() + at + 4);
             if (!good || have < expected.size()) {
                 break;  // wrong, or the rest is still to come
             }
-            c.seqs.push_back(be32(c.held, at + seq_at));
+            c.seqs.push_back(load_be32(c.held.data() + at + seq_at));
             highest = std::max<int64_t>(highest, c.seqs.back());
             at += 4 + expected.size();
         }
@@ -91,7 +88,9 @@ struct FaultCollector {
         return good && got > 0;
     }
     void end(Connection& c, bool cut_off) {
-        c.cut = c.versioned && c.held.size() >= seq_at + 4 ? int64_t{be32(c.held, seq_at)} : -1;
+        c.cut = c.versioned && c.held.size() >= seq_at + 4
+                    ? int64_t{load_be32(c.held.data() + seq_at)}
+                    : -1;
         c.cut_off = cut_off;
         linger abort_close{1, 0};
         if (cut_off) {

@@ -4,12 +4,11 @@
 #include <vector>
 
 #include "net/etw_trace_state.hpp"
+#include "net/standin/standin_event.hpp"
 
 namespace tarn::test {
 
-// Events in the self-describing payload the TDH stand-in reads (property count, a directory of
-// name and value offsets and sizes, then the UTF-16 names and the values), built here
-// independently of the stand-in.
+// Events in the stand-in's self-describing payload, which the TDH stand-in reads.
 struct Property {
     std::string name;
     std::vector<uint8_t> value;
@@ -29,13 +28,21 @@ class TestEvent {
     EVENT_RECORD* record() { return &event; }
 
   private:
-    std::vector<uint8_t> payload;
+    std::vector<std::vector<uint8_t>> names;  // UTF-16LE
+    net::standin::Payload payload;
     EVENT_RECORD event{};
 };
 
-// FILETIME of a moment given in seconds since 1970.
-constexpr int64_t filetime_of(int64_t unix_seconds) {
-    return unix_seconds * 10000000 + 116444736000000000;
+// FILETIME of a moment given in seconds (and nanoseconds) since 1970.
+constexpr int64_t filetime_of(int64_t unix_seconds, uint32_t nanoseconds = 0) {
+    return unix_seconds * 10000000 + nanoseconds / 100 + 116444736000000000;
+}
+// Property values: a text with its NUL, a little-endian u16.
+inline std::vector<uint8_t> text(const std::string& value) {
+    return std::vector<uint8_t>(value.c_str(), value.c_str() + value.size() + 1);
+}
+inline std::vector<uint8_t> le16(unsigned value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
 }
 
 }  // namespace tarn::test
