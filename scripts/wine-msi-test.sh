@@ -21,6 +21,10 @@ msiexec() {  # log-name args...: msiexec's exit status (modulo 256 under Wine)
 reg_value() { timeout 60 wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 state() { timeout 60 wine sc query sabrel-agent </dev/null 2>/dev/null | tr -d '\r' | awk '$1 == "STATE" { print $3 }'; }
 running() { for _ in $(seq 100); do [ "$(state)" = 4 ] && return; sleep 0.2; done; return 1; }
+starts() {  # count: until the log holds that many starts (RUNNING comes before the line), at most 20 s
+    for _ in $(seq 100); do [ "$(grep -c 'Started!' "$dir/log/dns-logger.log")" -ge "$1" ] && break; sleep 0.2; done
+    grep -c 'Started!' "$dir/log/dns-logger.log"
+}
 msi_property() { msiinfo export "$1" Property | tr -d '\r' | awk -v name="$2" '$1 == name { print $2 }'; }
 uninstall_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1"; }
 verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verify.out" 2>&1; }
@@ -97,7 +101,7 @@ msiexec upgrade /i "$(winepath -w "$next_msi")" TARGETS=10.9.9.9 || fail "upgrad
 running || fail "service not running after the upgrade"
 cmp -s "$dir/agent.conf" "$work/edited.conf" || fail "the upgrade changed agent.conf"
 verify "$dir/agent.exe" || fail "installed agent.exe after the upgrade not the signed one"
-expect "starts logged" "$(grep -c 'Started!' "$dir/log/dns-logger.log")" 2
+expect "starts logged" "$(starts 2)" 2
 expect "upgraded product" "$(reg_value "$(uninstall_key "$(msi_property "$next_msi" ProductCode)")" DisplayVersion)" "$next"
 reg_value "$(uninstall_key "$(msi_property "$build_msi" ProductCode)")" DisplayVersion | grep -q . &&
     fail "the old product is still registered"
