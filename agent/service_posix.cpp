@@ -23,10 +23,11 @@ namespace {
 sockaddr_un notify_address{};
 socklen_t notify_address_length = 0;
 
-// Written by the signal handler, read by the forwarding thread; both live as long as the
-// process.
+// Written by the signal handler, read by the forwarding thread; the pipe and the thread live as
+// long as the process.
 FileDescriptor stop_reader;
 FileDescriptor stop_writer;
+Thread forwarder = nullptr;
 
 void find_notify_socket() {
     const char* path = std::getenv("NOTIFY_SOCKET");
@@ -92,7 +93,6 @@ bool start_forwarding() {
     stop_writer.reset(ends[1]);
     // A full pipe already holds a pending stop; the handler must never block on it.
     fcntl(stop_writer.get(), F_SETFL, O_NONBLOCK);
-    Thread forwarder = nullptr;  // lives as long as the process
     if (thread_start(&forwarder, forward_stop_requests, nullptr) != 0) {
         stop_reader.reset();
         stop_writer.reset();
