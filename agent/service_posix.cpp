@@ -23,11 +23,9 @@ namespace {
 sockaddr_un notify_address{};
 socklen_t notify_address_length = 0;
 
-// Written by the signal handler, read by the forwarding thread; the pipe and the thread live as
-// long as the process.
-FileDescriptor stop_reader;
-FileDescriptor stop_writer;
-Thread forwarder = nullptr;
+// Written by the signal handler, read by the forwarding thread; open for the life of the process,
+// since the forwarder reads it until the process ends.
+int stop_pipe[2] = {-1, -1};
 
 void find_notify_socket() {
     const char* path = std::getenv("NOTIFY_SOCKET");
@@ -64,7 +62,7 @@ extern "C" void handle_stop_signal(int signal_number) {
     if (signal_number == SIGINT || signal_number == SIGTERM) {
         int saved_errno = errno;
         char byte = static_cast<char>(signal_number);
-        [[maybe_unused]] ssize_t written = write(stop_writer.get(), &byte, 1);
+        [[maybe_unused]] ssize_t written = write(stop_pipe[1], &byte, 1);
         errno = saved_errno;
     }
 }
@@ -72,7 +70,7 @@ extern "C" void handle_stop_signal(int signal_number) {
 uint32_t forward_stop_requests(void*) {
     for (;;) {
         char byte = 0;
-        ssize_t count = read(stop_reader.get(), &byte, 1);
+        ssize_t count = read(stop_pipe[0], &byte, 1);
         if (count == 1) {
             notify_service_manager("STOPPING=1");
             event_signal(stop_event);
@@ -89,15 +87,20 @@ bool start_forwarding() {
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
-    stop_reader.reset(ends[0]);
-    stop_writer.reset(ends[1]);
+    // Closed here unless the forwarder starts; then they are the process's.
+    FileDescriptor reader(ends[0]);
+    FileDescriptor writer(ends[1]);
     // A full pipe already holds a pending stop; the handler must never block on it.
-    fcntl(stop_writer.get(), F_SETFL, O_NONBLOCK);
+    fcntl(writer.get(), F_SETFL, O_NONBLOCK);
+    stop_pipe[0] = reader.get();
+    stop_pipe[1] = writer.get();
+    Thread forwarder = nullptr;  // lives as long as the process
     if (thread_start(&forwarder, forward_stop_requests, nullptr) != 0) {
-        stop_reader.reset();
-        stop_writer.reset();
+        stop_pipe[0] = stop_pipe[1] = -1;
         return false;
     }
+    reader.release();
+    writer.release();
     return true;
 }
 
