@@ -178,12 +178,12 @@ void find_in_machine_store(TlsCredentials::State& state, const std::string& thum
         refuse("tls-cert-thumbprint", thumbprint, "no such certificate in LocalMachine\\My");
     }
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-    DWORD spec = 0;
+    DWORD key_kind = 0;
     BOOL caller_frees = FALSE;
     if (!CryptAcquireCertificatePrivateKey(state.own.get(),
                                            CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
                                                CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                           nullptr, &key, &spec, &caller_frees)) {
+                                           nullptr, &key, &key_kind, &caller_frees)) {
         refuse("tls-cert-thumbprint", thumbprint,
                "its private key cannot be used: " + status_text(GetLastError()));
     }
@@ -240,7 +240,8 @@ ImportedKey::~ImportedKey() {
 
 }  // namespace tls_win32
 
-TlsCredentials::TlsCredentials(const config::TlsSettings& settings) : held(new State) {
+TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
+    : held(std::make_unique<State>()) {
     State& state = *held;
     if (!settings.ca_file.empty()) {
         state.ca_store = read_authorities(settings.ca_file);

@@ -104,7 +104,8 @@ struct TlsCredentials::State {
     bool have_certificate = false;
 };
 
-TlsCredentials::TlsCredentials(const config::TlsSettings& settings) : held(new State) {
+TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
+    : held(std::make_unique<State>()) {
     ERR_clear_error();
     held->context.reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX* context = held->context.get();
@@ -219,7 +220,7 @@ TlsWant TlsSession::State::want_or_fail(int result, const char* what) {
     }
 }
 
-TlsSession::TlsSession() : held(new State) {}
+TlsSession::TlsSession() : held(std::make_unique<State>()) {}
 
 TlsSession::~TlsSession() = default;
 
