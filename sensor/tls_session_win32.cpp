@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "sensor/tcp_connection.hpp"
 #include "sensor/tls_win32.hpp"
 
 // SChannel under the portable session: the handshake, EncryptMessage and DecryptMessage over the
@@ -98,16 +99,17 @@ void TlsSession::State::queue(const void* bytes, size_t length) {
 // True once every queued byte went out; false when the socket takes no more for now.
 bool TlsSession::State::flush() {
     while (outgoing_begin < outgoing_end) {
-        const size_t left = std::min<size_t>(outgoing_end - outgoing_begin, 0x7fffffff);
-        int count = ::send(socket, reinterpret_cast<const char*>(outgoing.data() + outgoing_begin),
-                           static_cast<int>(left), 0);
-        if (count == SOCKET_ERROR) {
-            int code = WSAGetLastError();
-            if (code == WSAEWOULDBLOCK) {
-                return false;
-            }
+        const size_t left = std::min<size_t>(outgoing_end - outgoing_begin, UINT32_MAX);
+        int code = 0;
+        int64_t count =
+            socket_calls::send_some(static_cast<intptr_t>(socket), outgoing.data() + outgoing_begin,
+                                    static_cast<uint32_t>(left), code);
+        if (count < 0) {
             sound = false;
             error::throw_failure<SensorError>("send()", code);
+        }
+        if (count == 0) {
+            return false;
         }
         outgoing_begin += static_cast<size_t>(count);
     }
@@ -316,7 +318,7 @@ void TlsSession::State::decrypt_all() {
     }
 }
 
-TlsSession::TlsSession() : held(new State) {}
+TlsSession::TlsSession() : held(std::make_unique<State>()) {}
 
 TlsSession::~TlsSession() = default;
 
