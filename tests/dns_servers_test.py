@@ -167,7 +167,7 @@ def collected():
 
 
 def brief(record):
-    return {k: record.get(k) for k in ("time", "device", "server", "transport", "qname", "id")}
+    return {k: record.get(k) for k in ("time", "device", "server", "transport", "qname", "id", "qr")}
 
 
 def dig(server, port, client, name, options):
@@ -176,8 +176,9 @@ def dig(server, port, client, name, options):
                           capture_output=True, text=True, timeout=10).stdout
 
 
-def wire_messages(pcap, ports):
-    """(server end, transport, src, dst, time, DNS bytes) per message; TCP is re-framed."""
+def wire_messages(pcap, servers):
+    """(server end, transport, src, dst, time, DNS bytes) per message; TCP is re-framed. A
+    client's ephemeral port may equal a server's port, so an end is an address and a port."""
     fields = ["frame.time_epoch", "ip.src", "ipv6.src", "ip.dst", "ipv6.dst", "udp.srcport",
               "udp.dstport", "tcp.srcport", "tcp.dstport", "udp.payload", "tcp.payload"]
     out = subprocess.run(["tshark", "-r", pcap, "-T", "fields", "-E", "separator=|"] +
@@ -187,7 +188,7 @@ def wire_messages(pcap, ports):
     for line in out.splitlines():
         t, ip4s, ip6s, ip4d, ip6d, us, ud, ts, td, up, tp = line.split("|")
         src, dst, sport, dport = ip4s or ip6s, ip4d or ip6d, int(us or ts), int(ud or td)
-        end = (dst, dport) if dport in ports else (src, sport)
+        end = (dst, dport) if (dst, dport) in servers else (src, sport)
         if up:
             messages.append((end, "udp", src, dst, float(t), bytes.fromhex(up)))
         elif tp:
@@ -298,7 +299,8 @@ def servers(agent, collector, work):
         failures, started = failures + failed, started + ([] if failed else [name])
     time.sleep(1.5)  # the capture's last packets, on a loaded machine
     stop(tshark, signal.SIGINT)
-    wire, records = wire_messages("lo.pcap", set(ports.values())), collected()
+    ends = {(a, ports[name]) for name, addr, _, _ in SERVERS for a in (addr, "::1")}
+    wire, records = wire_messages("lo.pcap", ends), collected()
     for name, addr, _, _ in SERVERS:
         failures += compare(name, addr, ports[name], wire, records) if name in started else []
     v6_taken = {m[5].hex() for m in wire if m[0][0] == "::1" and m[0][1] in
