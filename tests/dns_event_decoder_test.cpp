@@ -171,5 +171,54 @@ TEST(DnsEventDecoder, Ipv6DevicesOnRequestWhenWellFormed) {
     EXPECT_TRUE(log.lines().empty());
 }
 
+// A name the consumer took from an earlier event's information, or changed since, is looked up
+// by what it says, never by where it was written.
+TEST(TdhStandin, NamesAreReadByWhatTheySayNotWhereTheyWereWritten) {
+    test::TestEvent first(256,
+                          {{"TCP", {1}},
+                           {"InterfaceIP", test::text("10.0.0.1")},
+                           {"Source", test::text("192.0.2.1")}},
+                          0);
+    test::TestEvent second(256, {{"Source", test::text("192.0.2.2")}, {"TCP", {0}}, {"Port", {}}},
+                           0);
+    ULONG size = 0;
+    ASSERT_EQ(ERROR_INSUFFICIENT_BUFFER,
+              TdhGetEventInformation(first.record(), 0, nullptr, nullptr, &size));
+    std::vector<uint8_t> buffer(size);
+    auto* info = reinterpret_cast<TRACE_EVENT_INFO*>(buffer.data());
+    ASSERT_EQ(ERROR_SUCCESS, TdhGetEventInformation(first.record(), 0, nullptr, info, &size));
+    auto name_at = [&](ULONG i) {
+        return buffer.data() + info->EventPropertyInfoArray[i].NameOffset;
+    };
+    name_at(1)[2 * 8] = 'f';  // "InterfaceIP" -> "InterfacfIP"
+    const struct {
+        test::TestEvent& event;
+        ULONG position;  // of the name in the first event's information
+        ULONG status;
+        Bytes value;
+    } cases[] = {
+        {first, 0, ERROR_SUCCESS, {1}},
+        {first, 1, ERROR_NOT_FOUND, {}},
+        {first, 2, ERROR_SUCCESS, test::text("192.0.2.1")},
+        {second, 0, ERROR_SUCCESS, {0}},
+        {second, 1, ERROR_NOT_FOUND, {}},
+        {second, 2, ERROR_SUCCESS, test::text("192.0.2.2")},
+    };
+    for (const auto& c : cases) {
+        PROPERTY_DATA_DESCRIPTOR descriptor{reinterpret_cast<ULONGLONG>(name_at(c.position)),
+                                            0xFFFFFFFF, 0};
+        uint8_t value[16] = {};
+        ULONG value_size = 0;
+        EXPECT_EQ(c.status,
+                  TdhGetPropertySize(c.event.record(), 0, nullptr, 1, &descriptor, &value_size))
+            << c.position;
+        EXPECT_EQ(c.status,
+                  TdhGetProperty(c.event.record(), 0, nullptr, 1, &descriptor, sizeof value, value))
+            << c.position;
+        EXPECT_EQ(c.value, Bytes(value, value + (c.status == ERROR_SUCCESS ? value_size : 0)))
+            << c.position;
+    }
+}
+
 }  // namespace
 }  // namespace tarn::net

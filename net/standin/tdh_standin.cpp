@@ -1,8 +1,11 @@
 // The Trace Data Helper calls over the stand-in's self-describing payload (net/standin_event.hpp).
-// Every read stays inside UserData[0, UserDataLength); nothing allocates.
+// Every read stays inside UserData[0, UserDataLength); nothing allocates. A consumer asks for
+// properties by the names TdhGetEventInformation just wrote for it, so the thread remembers
+// where it wrote them and finds such a name's property at once instead of walking the payload.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "net/etw_api.hpp"
 #include "net/standin/standin_event.hpp"
@@ -82,8 +85,55 @@ bool name_matches(const uint8_t* wanted, const Property& property) {
     }
 }
 
-// The first property of that name; the entries before it must be well formed, and all of them
-// for a name that is not there.
+// Where the last TdhGetEventInformation on this thread wrote its names: the slot of a name's
+// offset holds its property's index + 1, for the first names that start within the slots.
+struct WrittenNames {
+    uintptr_t begin = 0;        // the address of the first name
+    uint8_t index_at[64] = {};  // by (address - begin) / 2
+    uint16_t units[32] = {};    // by index: the units written, the NUL not counted
+};
+thread_local WrittenNames written_names;
+
+void remember_name(uint32_t index, size_t offset, uint16_t units) {
+    const size_t slot = offset / 2;
+    if (slot < sizeof written_names.index_at && index < std::size(written_names.units)) {
+        written_names.index_at[slot] = static_cast<uint8_t>(index + 1);
+        written_names.units[index] = units;
+    }
+}
+
+// Whether the name written at wanted is still property's.
+bool still_named(const uint8_t* wanted, uint32_t index, const Property& property) {
+    return property.name_units == written_names.units[index] && name_matches(wanted, property);
+}
+
+// The index of the property whose name TdhGetEventInformation wrote at wanted, else -1.
+int64_t written_index(const uint8_t* wanted) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(wanted) - written_names.begin;
+    return at < 2 * sizeof written_names.index_at && at % 2 == 0
+               ? int64_t{written_names.index_at[at / 2]} - 1
+               : -1;
+}
+
+// The property named where TdhGetEventInformation wrote its name, if the payload still has it
+// there; the name is compared in full, as the caller may have changed either since.
+bool find_written(const PayloadView& view, const uint8_t* wanted, Property& found) {
+    const int64_t index = written_index(wanted);
+    DirectoryEntry entry;
+    if (index < 0 || index >= view.count || !view.entry(static_cast<uint32_t>(index), entry)) {
+        return false;
+    }
+    Property candidate = view.property(entry);
+    if (!still_named(wanted, static_cast<uint32_t>(index), candidate)) {
+        return false;
+    }
+    found = candidate;
+    return true;
+}
+
+// The property of that name: the one whose name TdhGetEventInformation wrote there, else the
+// first of that name; the entries before it must be well formed, and all of them for a name
+// that is not there.
 ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
                     const PROPERTY_DATA_DESCRIPTOR* property_data, Property& found) {
     if (property_data == nullptr || property_data_count != 1 || property_data->PropertyName == 0) {
@@ -94,6 +144,9 @@ ULONG find_property(const EVENT_RECORD* event, ULONG property_data_count,
     PayloadView view;
     if (!view.open(event)) {
         return ERROR_INVALID_PARAMETER;
+    }
+    if (find_written(view, wanted, found)) {
+        return ERROR_SUCCESS;
     }
     for (uint32_t i = 0; i < view.count; ++i) {
         DirectoryEntry entry;
@@ -131,11 +184,14 @@ bool information_size(const PayloadView& view, size_t& needed) {
 // Writes the descriptors and their names (the same UTF-16LE units, then a NUL) into a buffer
 // that information_size() found large enough, having checked every entry.
 void describe_properties(const PayloadView& view, PTRACE_EVENT_INFO buffer) {
-    size_t names_offset = names_start(view.count);
+    const size_t first_name = names_start(view.count);
+    size_t names_offset = first_name;
     auto* out = reinterpret_cast<uint8_t*>(buffer);
     std::memset(out, 0, names_offset);
+    written_names = WrittenNames{reinterpret_cast<uintptr_t>(out + first_name), {}};
     for (uint32_t i = 0; i < view.count; ++i) {
         Property property = view.checked_property(i);
+        remember_name(i, names_offset - first_name, static_cast<uint16_t>(property.name_units));
         size_t name_bytes = 2 * size_t{property.name_units};
         EVENT_PROPERTY_INFO& info = buffer->EventPropertyInfoArray[i];
         info.NameOffset = static_cast<ULONG>(names_offset);
