@@ -151,11 +151,19 @@ def traffic_rows(work, row):
         if a and t:
             row(f"5 {where}, CPU per event agent over TLS / plain", f"{t / a:.2f}", "<= 1.2")
         if a and b:
-            row(f"5 {where}, CPU per event agent / bare reader (floor)", f"{a / b:.2f}")
-        a, f = (median((kind, rate), lambda r: r["qps"]) for kind in ("agent", "fstrm"))
+            row(f"5 {where}, CPU per event agent / bare reader (floor)", f"{a / b:.2f}",
+                "<= 1.5" if rate == "max" else "<= 1.25")
+        a, b = (median((kind, rate), loss) for kind in ("agent", "bare"))
+        if rate == "max" and a is not None and b is not None:
+            row(f"5 {where}, loss agent / bare reader (floor)", f"{fmt(a, ' %', 2)} / "
+                f"{fmt(b, ' %', 2)}", "agent <= floor")
+        a, f, b = (median((kind, rate), lambda r: r["qps"]) for kind in ("agent", "fstrm", "bare"))
         if rate == "max" and a and f:
             row(f"5 {where}, DNS server queries/s with agent / with fstrm_capture", f"{a / f:.2f}",
                 ">= 0.95")
+        if rate == "max" and a and b:
+            row(f"5 {where}, DNS server queries/s with agent / with bare reader", f"{a / b:.2f}",
+                ">= 0.98")
 
 
 def table(work):

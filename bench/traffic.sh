@@ -94,10 +94,16 @@ traffic_run() {
     sleep 1
     wait_idle "$capture_pid"
 
-    local ticks_before ticks_after queries
+    local ticks_before ticks_after queries profiler=""
+    if [ -n "${TARN_BENCH_PROFILE:-}" ]; then  # where the capture's CPU goes, for perf report
+        perf record -q -e cpu-clock -F 4999 -p "$capture_pid" -o "$dir/perf.data" \
+            -- sleep "$seconds" 2>/dev/null &
+        profiler=$!
+    fi
     ticks_before=$(cpu_ticks "$capture_pid")
     timeout $((seconds + 10)) dnsperf -s 127.0.0.1 -p "$dns_port" -d "$work/queries.txt" \
         -l "$seconds" -c 4 -q 200 -t 2 "${rate_option[@]}" >"$dir/dnsperf.txt" 2>&1 || true
+    [ -n "$profiler" ] && wait "$profiler"
     wait_idle "$capture_pid"
     queries=$(unbound_queries "$dir")
     ticks_after=$(cpu_ticks "$capture_pid")

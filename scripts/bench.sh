@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in release mode, runs the micro benchmarks (decoding, ring, delivery,
 # producer isolation, agent memory), then real traffic: dnsperf against unbound with dnstap into
-# the agent and the agent into a sink writing its stream to a file, and the same dnstap stream
-# into fstrm_capture writing a file; at the paced rate also the agent over mutual TLS and a bare
-# reader of the dnstap stream (the floor). Prints one table. Bounded: each dnsperf run lasts
-# TARN_BENCH_SECONDS (default 10, at most 20), the whole script at most 15 minutes.
+# the agent and the agent into a sink writing its stream to a file, the same dnstap stream into
+# fstrm_capture writing a file, and into a bare reader (the floor); at the paced rate also the
+# agent over mutual TLS. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
+# (default 10, at most 20), the whole script at most 15 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
 #   TARN_BENCH_STAGES       "micro traffic" (default both)
 #   TARN_BENCH_PACED_QPS    the lower, fixed query rate of the second traffic runs (25000)
+#   TARN_BENCH_PROFILE      when set, each capture is sampled by perf during its load
+#                           (perf.data in its run's directory; sampling costs the capture CPU)
 set -euo pipefail
 
 if [ -z "${TARN_BENCH_BOUNDED:-}" ]; then
@@ -67,7 +69,7 @@ if [[ " $stages " == *" traffic "* ]]; then
     : >"$work/traffic.txt"
     for run in $(seq "$repetitions"); do
         for rate in max "$paced_qps"; do
-            kinds="agent fstrm"
+            kinds="agent fstrm bare"
             [ "$rate" != max ] && kinds="agent agent-tls fstrm bare"
             for kind in $kinds; do
                 echo "bench: real traffic, $kind at $rate queries/s, run $run of $repetitions" >&2
