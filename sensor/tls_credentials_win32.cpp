@@ -266,7 +266,7 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
         if (!settings.cert_thumbprint.empty()) {
             refuse("tls-cert-thumbprint", settings.cert_thumbprint, status_text(status));
         }
-        throw SensorError("TLS: AcquireCredentialsHandle() failed: " + status_text(status));
+        throw SensorError("AcquireCredentialsHandle() failed: " + status_text(status));
     }
 }
 
