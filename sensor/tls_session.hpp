@@ -40,6 +40,10 @@ inline constexpr char not_tls[] =
 inline constexpr char no_common[] =
     "no TLS version or cipher in common with the collector (the agent takes 1.2 and 1.3)";
 inline constexpr char pair_missing[] = "tls-cert and tls-key go together: one of them is missing";
+inline constexpr char key_mismatch[] = "not the key of the certificate in tls-cert";
+inline constexpr char key_encrypted[] =
+    "the key is encrypted: give it unencrypted (openssl pkey -in KEY -out NEW), readable only "
+    "by the agent's account";
 }  // namespace tls_words
 
 // What every session shares: the roots the collector's certificate must lead to (tls-ca or the

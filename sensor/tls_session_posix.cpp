@@ -137,8 +137,20 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
     if (SSL_CTX_use_certificate_chain_file(context, settings.cert_file.c_str()) != 1) {
         throw_unreadable("tls-cert", settings.cert_file);
     }
+    // An encrypted key is refused, never asked for on a terminal.
+    SSL_CTX_set_default_passwd_cb(context, [](char*, int, int, void*) { return -1; });
     if (SSL_CTX_use_PrivateKey_file(context, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(context) != 1) {
+        const unsigned long code = ERR_peek_error();
+        const int reason = ERR_GET_REASON(code);
+        const bool mismatch =
+            ERR_GET_LIB(code) == ERR_LIB_X509 &&
+            (reason == X509_R_KEY_VALUES_MISMATCH || reason == X509_R_KEY_TYPE_MISMATCH);
+        if (mismatch || reason == ERR_R_INTERRUPTED_OR_CANCELLED) {
+            ERR_clear_error();
+            throw SensorError("cannot use tls-key " + settings.key_file + ": " +
+                              (mismatch ? tls_words::key_mismatch : tls_words::key_encrypted));
+        }
         throw_unreadable("tls-key", settings.key_file);
     }
     held->have_certificate = true;

@@ -141,7 +141,7 @@ TEST(Tls, MutualTlsStreamIsByteIdenticalToPlain) {
     EXPECT_EQ(expected, file_bytes(certs() + "/same.bin"));
 }
 
-// Refused collectors, and an agent key that cannot be read: the line says why, nothing leaves.
+// Refused collectors, and agent keys that cannot be used: the line says why, nothing leaves.
 TEST(Tls, RefusedCollectorsGetNothing) {
     const std::string dir = certs() + "/", failed = "ERROR - Connect to 127.0.0.1:";
     const struct {
@@ -156,7 +156,13 @@ TEST(Tls, RefusedCollectorsGetNothing) {
         {"collector -tls1_2 -cipher NULL-SHA256@SECLEVEL=0", "",
          "no TLS version or cipher in common with the collector (the agent takes 1.2 and 1.3)"},
         {"collector", dir + "missing.key",
-         "cannot use tls-key " + dir + "missing.key: No such file or directory"}};
+         "cannot use tls-key " + dir + "missing.key: No such file or directory"},
+        {"collector", dir + "collector.key",
+         "cannot use tls-key " + dir + "collector.key: not the key of the certificate in tls-cert"},
+        {"collector", dir + "encrypted.key",
+         "cannot use tls-key " + dir +
+             "encrypted.key: the key is encrypted: give it unencrypted (openssl pkey -in KEY -out "
+             "NEW), readable only by the agent's account"}};
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<std::unique_ptr<Delivery>> deliveries;
     for (const auto& c : cases) {
