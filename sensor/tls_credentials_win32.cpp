@@ -1,11 +1,15 @@
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "error/error.hpp"
 #include "sensor/tls_win32.hpp"
 
 // The TLS settings read once on Windows: the authorities from tls-ca (PEM or DER), the agent's
-// certificate from a PFX file or from LocalMachine\My, and SChannel's credentials handle.
+// certificate with its key from PEM files, a PFX file or LocalMachine\My, and SChannel's
+// credentials handle.
 namespace tarn::sensor {
 
 namespace {
@@ -20,13 +24,30 @@ using namespace tls_win32;
     refuse(key, value, status_text(static_cast<int32_t>(code)));
 }
 
-std::vector<uint8_t> read_file(const char* key, const std::string& path) {
+// Memory that is zeroed before it is freed: what is read from these files may be a private key.
+template <class T>
+struct Wiping {
+    using value_type = T;
+    Wiping() = default;
+    template <class U>
+    Wiping(const Wiping<U>&) {}
+    T* allocate(size_t count) { return std::allocator<T>().allocate(count); }
+    void deallocate(T* memory, size_t count) {
+        SecureZeroMemory(memory, count * sizeof(T));
+        std::allocator<T>().deallocate(memory, count);
+    }
+    bool operator==(const Wiping&) const { return true; }
+    bool operator!=(const Wiping&) const { return false; }
+};
+using Bytes = std::vector<uint8_t, Wiping<uint8_t>>;
+
+Bytes read_file(const char* key, const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         refuse_code(key, path, GetLastError());
     }
-    std::vector<uint8_t> content;
+    Bytes content;
     LARGE_INTEGER size{};
     DWORD read = 0;
     bool ok = GetFileSizeEx(file, &size) != 0 && size.QuadPart < (64 << 20);
@@ -51,51 +72,98 @@ std::wstring wide(const std::string& text) {
     return result;
 }
 
-// Every certificate of a PEM file, or the one of a DER file.
-CertStore read_authorities(const std::string& path) {
-    std::vector<uint8_t> content = read_file("tls-ca", path);
+struct PemBlock {
+    std::string label;     // "CERTIFICATE", "RSA PRIVATE KEY", ...
+    bool headers = false;  // RFC 1421 headers, which only an encrypted key carries; no bytes then
+    Bytes der;
+};
+
+// Every PEM block of a file, in order.
+std::vector<PemBlock> pem_blocks(const char* key, const std::string& path, const Bytes& content) {
+    const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
+    constexpr std::string_view begin = "-----BEGIN ", dashes = "-----";
+    std::vector<PemBlock> blocks;
+    for (size_t at = text.find(begin); at != std::string_view::npos; at = text.find(begin, at)) {
+        const size_t label = at + begin.size(), label_end = text.find(dashes, label);
+        if (label_end == std::string_view::npos) {
+            refuse(key, path, "a PEM block has no END line");
+        }
+        PemBlock& block = blocks.emplace_back();
+        block.label = text.substr(label, label_end - label);
+        const std::string end = "-----END " + block.label + "-----";
+        const size_t body = label_end + dashes.size(), stop = text.find(end, body);
+        if (stop == std::string_view::npos) {
+            refuse(key, path, "a PEM block has no END line");
+        }
+        const std::string_view base64 = text.substr(body, stop - body);
+        const auto decode = [&](BYTE* bytes, DWORD& size) {
+            return CryptStringToBinaryA(base64.data(), static_cast<DWORD>(base64.size()),
+                                        CRYPT_STRING_BASE64, bytes, &size, nullptr, nullptr) != 0;
+        };
+        block.headers = base64.find(':') != std::string_view::npos;
+        DWORD size = 0;
+        bool ok = block.headers || (decode(nullptr, size) && size != 0);
+        if (ok && !block.headers) {
+            block.der.resize(size);
+            ok = decode(block.der.data(), size);
+        }
+        if (!ok) {
+            refuse(key, path, "a PEM block is not valid base64");
+        }
+        at = stop + end.size();
+    }
+    return blocks;
+}
+
+CertStore memory_store(const char* key, const std::string& path) {
     CertStore store(
         CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!store) {
-        refuse_code("tls-ca", path, GetLastError());
-    }
-    const std::string text(content.begin(), content.end());
-    const std::string begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
-    std::vector<std::vector<uint8_t>> found;
-    for (size_t at = text.find(begin); at != std::string::npos; at = text.find(begin, at)) {
-        size_t stop = text.find(end, at);
-        if (stop == std::string::npos) {
-            refuse("tls-ca", path, "a PEM certificate has no END line");
-        }
-        const std::string base64 = text.substr(at + begin.size(), stop - at - begin.size());
-        DWORD size = 0;
-        std::vector<uint8_t> der;
-        if (CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()),
-                                 CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
-            der.resize(size);
-        }
-        if (der.empty() ||
-            !CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()),
-                                  CRYPT_STRING_BASE64, der.data(), &size, nullptr, nullptr)) {
-            refuse("tls-ca", path, "a PEM certificate is not valid base64");
-        }
-        found.push_back(std::move(der));
-        at = stop;
-    }
-    if (found.empty() && text.find("-----BEGIN") == std::string::npos) {
-        found.push_back(std::move(content));  // DER
-    }
-    if (found.empty()) {
-        refuse("tls-ca", path, "no certificate in it");
-    }
-    for (const auto& der : found) {
-        if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(),
-                                              static_cast<DWORD>(der.size()),
-                                              CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
-            refuse_code("tls-ca", path, GetLastError());
-        }
+        refuse_code(key, path, GetLastError());
     }
     return store;
+}
+
+// Adds every certificate of a PEM file, or the one of a DER file, to store; the first of them.
+Certificate add_certificates(void* store, const char* key, const std::string& path,
+                             const Bytes& content) {
+    std::vector<PemBlock> blocks = pem_blocks(key, path, content);
+    if (blocks.empty()) {
+        blocks.push_back({"CERTIFICATE", false, content});  // DER
+    }
+    Certificate first;
+    for (const PemBlock& block : blocks) {
+        const CERT_CONTEXT* added = nullptr;
+        if (block.label == "CERTIFICATE" &&
+            !CertAddEncodedCertificateToStore(
+                store, X509_ASN_ENCODING, block.der.data(), static_cast<DWORD>(block.der.size()),
+                CERT_STORE_ADD_REPLACE_EXISTING, first ? nullptr : &added)) {
+            refuse_code(key, path, GetLastError());
+        }
+        if (added != nullptr) {
+            first.reset(added);
+        }
+    }
+    if (!first) {
+        refuse(key, path, "no certificate in it");
+    }
+    return first;
+}
+
+// What CryptDecodeObjectEx makes of bytes, in memory of its own, and its size; null when it
+// cannot.
+template <class T>
+LocalSecret<T> decoded(LPCSTR type, const BYTE* data, size_t size, DWORD* result_size = nullptr) {
+    void* result = nullptr;
+    DWORD length = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, type, data, static_cast<DWORD>(size),
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &result, &length)) {
+        return nullptr;
+    }
+    if (result_size != nullptr) {
+        *result_size = length;
+    }
+    return LocalSecret<T>(static_cast<T*>(result));
 }
 
 // The first certificate of a store that has a private key.
@@ -110,17 +178,9 @@ Certificate with_key(void* store) {
     return nullptr;
 }
 
-void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings) {
+void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings,
+              CRYPT_DATA_BLOB& blob) {
     const std::string& path = settings.cert_file;
-    std::vector<uint8_t> content = read_file("tls-cert", path);
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>(content.size()), content.data()};
-    if (!PFXIsPFXBlob(&blob)) {
-        const bool pem =
-            std::string(content.begin(), content.end()).find("-----BEGIN") != std::string::npos;
-        refuse("tls-cert", path,
-               pem ? "a PEM file: on Windows give a PFX (PKCS#12) file, or tls-cert-thumbprint"
-                   : "not a PFX (PKCS#12) file");
-    }
     std::wstring password = wide(settings.cert_password);
     SetLastError(0);
     state.own_store.reset(PFXImportCertStore(&blob, password.c_str(), 0));
@@ -152,6 +212,113 @@ void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings)
         state.imported_key.provider = key->pwszProvName != nullptr ? key->pwszProvName : L"";
         state.imported_key.type = key->dwProvType;
         state.imported_key.flags = key->dwFlags & CRYPT_MACHINE_KEYSET;
+    }
+}
+
+// The PKCS#1 bytes of an RSA key; any other key is refused with what to give instead.
+Bytes rsa_key(const std::string& path, const Bytes& content) {
+    std::vector<PemBlock> blocks = pem_blocks("tls-key", path, content);
+    auto found = std::find_if(blocks.begin(), blocks.end(), [](const PemBlock& block) {
+        const std::string& label = block.label;
+        return label.size() >= 11 && label.compare(label.size() - 11, 11, "PRIVATE KEY") == 0;
+    });
+    if (found == blocks.end()) {
+        refuse("tls-key", path, "no PEM private key in it");
+    }
+    if (found->headers || found->label == "ENCRYPTED PRIVATE KEY") {
+        refuse("tls-key", path, tls_words::key_encrypted);
+    }
+    Bytes key = std::move(found->der);
+    bool ec = found->label == "EC PRIVATE KEY", rsa = found->label == "RSA PRIVATE KEY";
+    if (found->label == "PRIVATE KEY") {
+        // PKCS#8: version, algorithm, key; the algorithm tells RSA (1.2.840.113549.1.1.1) from
+        // EC (1.2.840.10045.2.1).
+        constexpr BYTE rsa_oid[] = {6, 9, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 1, 1, 1};
+        constexpr BYTE ec_oid[] = {6, 7, 0x2a, 0x86, 0x48, 0xce, 0x3d, 2, 1};
+        auto is = [](const CRYPT_DER_BLOB& value, const auto& oid) {
+            return value.cbData == sizeof oid && std::memcmp(value.pbData, oid, sizeof oid) == 0;
+        };
+        auto info = decoded<CRYPT_SEQUENCE_OF_ANY>(X509_SEQUENCE_OF_ANY, key.data(), key.size());
+        LocalSecret<CRYPT_SEQUENCE_OF_ANY> algorithm;
+        LocalSecret<CRYPT_DATA_BLOB> octets;
+        if (info && info->cValue >= 3) {
+            const CRYPT_DER_BLOB* values = info->rgValue;
+            algorithm = decoded<CRYPT_SEQUENCE_OF_ANY>(X509_SEQUENCE_OF_ANY, values[1].pbData,
+                                                       values[1].cbData);
+            octets =
+                decoded<CRYPT_DATA_BLOB>(X509_OCTET_STRING, values[2].pbData, values[2].cbData);
+        }
+        if (!algorithm || algorithm->cValue == 0 || !octets) {
+            refuse("tls-key", path, "not a PKCS#8 private key");
+        }
+        rsa = is(algorithm->rgValue[0], rsa_oid);
+        ec = is(algorithm->rgValue[0], ec_oid);
+        key.assign(octets->pbData, octets->pbData + octets->cbData);
+    }
+    if (ec) {
+        // Wine's SChannel takes client keys from RSA containers only, and its crypt32 reads no
+        // EC key: an EC path could not be tried here, so there is none.
+        refuse("tls-key", path,
+               "an EC key: on Windows give an RSA key, or the certificate with its key as a PFX "
+               "file (tls-cert) or in LocalMachine\\My (tls-cert-thumbprint)");
+    }
+    if (!rsa) {
+        refuse("tls-key", path, "not an RSA key (" + found->label + ")");
+    }
+    return key;
+}
+
+// The agent's certificate from a PEM (or DER) file and its RSA key from a PEM file, the key
+// imported into a new key container of its own that the certificate names.
+void read_pem_pair(TlsCredentials::State& state, const config::TlsSettings& settings,
+                   const Bytes& content) {
+    const std::string& path = settings.key_file;
+    state.own_store = memory_store("tls-cert", settings.cert_file);
+    state.own = add_certificates(state.own_store.get(), "tls-cert", settings.cert_file, content);
+    const Bytes key_bytes = rsa_key(path, read_file("tls-key", path));
+    DWORD blob_size = 0;  // a PRIVATEKEYBLOB
+    auto blob = decoded<BYTE>(PKCS_RSA_PRIVATE_KEY, key_bytes.data(), key_bytes.size(), &blob_size);
+    if (!blob) {
+        refuse("tls-key", path, "not a readable RSA key: " + status_text(GetLastError()));
+    }
+    static std::atomic<unsigned> made{0};
+    ImportedKey& imported = state.imported_key;
+    const std::wstring container = L"sabrel-agent " + std::to_wstring(GetCurrentProcessId()) +
+                                   L"-" + std::to_wstring(++made) + L"-" +
+                                   std::to_wstring(GetTickCount64());
+    Provider provider;
+    if (!CryptAcquireContextW(&provider.handle, container.c_str(), MS_ENH_RSA_AES_PROV_W,
+                              PROV_RSA_AES, CRYPT_NEWKEYSET)) {
+        refuse_code("tls-key", path, GetLastError());
+    }
+    imported.container = container;
+    imported.provider = MS_ENH_RSA_AES_PROV_W;
+    imported.type = PROV_RSA_AES;
+    KeyHandle key;
+    if (!CryptImportKey(provider.handle, blob.get(), blob_size, 0, 0, &key.handle)) {
+        refuse_code("tls-key", path, GetLastError());
+    }
+    // A key that is not the certificate's is said now, not as a failed handshake later.
+    DWORD size = 0;
+    CryptExportPublicKeyInfo(provider.handle, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size);
+    std::vector<uint8_t> buffer(size);
+    auto* public_key = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
+    if (size == 0 || !CryptExportPublicKeyInfo(provider.handle, AT_KEYEXCHANGE, X509_ASN_ENCODING,
+                                               public_key, &size)) {
+        refuse_code("tls-key", path, GetLastError());
+    }
+    if (!CertComparePublicKeyInfo(X509_ASN_ENCODING, &state.own->pCertInfo->SubjectPublicKeyInfo,
+                                  public_key)) {
+        refuse("tls-key", path, tls_words::key_mismatch);
+    }
+    CRYPT_KEY_PROV_INFO where{};
+    where.pwszContainerName = imported.container.data();
+    where.pwszProvName = imported.provider.data();
+    where.dwProvType = imported.type;
+    where.dwKeySpec = AT_KEYEXCHANGE;
+    if (!CertSetCertificateContextProperty(state.own.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
+                                           &where)) {
+        refuse_code("tls-key", path, GetLastError());
     }
 }
 
@@ -244,18 +411,33 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
     : held(std::make_unique<State>()) {
     State& state = *held;
     if (!settings.ca_file.empty()) {
-        state.ca_store = read_authorities(settings.ca_file);
-    }
-    if (!settings.key_file.empty()) {
-        refuse("tls-key", settings.key_file,
-               "PEM key files are not supported on Windows: give tls-cert a PFX (PKCS#12) file "
-               "with both, or use tls-cert-thumbprint");
+        state.ca_store = memory_store("tls-ca", settings.ca_file);
+        add_certificates(state.ca_store.get(), "tls-ca", settings.ca_file,
+                         read_file("tls-ca", settings.ca_file));
     }
     if (!settings.cert_file.empty() && !settings.cert_thumbprint.empty()) {
         throw SensorError("tls-cert and tls-cert-thumbprint: give one of them, not both");
     }
+    if (!settings.key_file.empty() && settings.cert_file.empty()) {
+        throw SensorError(tls_words::pair_missing);
+    }
     if (!settings.cert_file.empty()) {
-        read_pfx(state, settings);
+        Bytes content = read_file("tls-cert", settings.cert_file);
+        CRYPT_DATA_BLOB blob{static_cast<DWORD>(content.size()), content.data()};
+        if (!PFXIsPFXBlob(&blob)) {
+            if (!settings.key_file.empty()) {
+                read_pem_pair(state, settings, content);
+            } else if (pem_blocks("tls-cert", settings.cert_file, content).empty()) {
+                refuse("tls-cert", settings.cert_file, "not a PFX (PKCS#12) file");
+            } else {
+                throw SensorError(tls_words::pair_missing);
+            }
+        } else if (!settings.key_file.empty()) {
+            refuse("tls-key", settings.key_file,
+                   "tls-cert is a PFX file, which holds its key: leave tls-key out");
+        } else {
+            read_pfx(state, settings, blob);
+        }
     } else if (!settings.cert_thumbprint.empty()) {
         find_in_machine_store(state, settings.cert_thumbprint);
     }
@@ -266,7 +448,7 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
         if (!settings.cert_thumbprint.empty()) {
             refuse("tls-cert-thumbprint", settings.cert_thumbprint, status_text(status));
         }
-        throw SensorError("TLS: AcquireCredentialsHandle() failed: " + status_text(status));
+        throw SensorError("AcquireCredentialsHandle() failed: " + status_text(status));
     }
 }
 

@@ -15,6 +15,37 @@ namespace tarn::sensor {
 // writable.
 enum class TlsWant { nothing, read, write };
 
+// The words for each cause that every platform can tell apart, so that a cause reads the same
+// on all of them.
+namespace tls_words {
+inline constexpr char untrusted[] =
+    "the collector's certificate is not from a trusted authority (tls-ca)";
+inline constexpr char expired[] = "the collector's certificate has expired";
+inline constexpr char not_yet_valid[] =
+    "the collector's certificate is not valid yet (check the clocks)";
+inline std::string not_for(const std::string& expected) {
+    return "the collector's certificate is not for " + expected +
+           " (set tls-server-name to the name it carries)";
+}
+inline constexpr char certificate_required[] =
+    "the collector requires a client certificate (set tls-cert and tls-key)";
+inline constexpr char certificate_refused[] =
+    "the collector did not accept the agent's certificate: ";  // and what it said
+inline constexpr char ended[] = "the collector ended the TLS session (close_notify)";
+inline constexpr char closed[] = "the collector closed the connection";
+inline constexpr char closed_in_handshake[] =
+    "the collector closed the connection during the TLS handshake";
+inline constexpr char not_tls[] =
+    "the collector does not answer in TLS (is it a plain TCP collector?)";
+inline constexpr char no_common[] =
+    "no TLS version or cipher in common with the collector (the agent takes 1.2 and 1.3)";
+inline constexpr char pair_missing[] = "tls-cert and tls-key go together: one of them is missing";
+inline constexpr char key_mismatch[] = "not the key of the certificate in tls-cert";
+inline constexpr char key_encrypted[] =
+    "the key is encrypted: give it unencrypted (openssl pkey -in KEY -out NEW), readable only "
+    "by the agent's account";
+}  // namespace tls_words
+
 // What every session shares: the roots the collector's certificate must lead to (tls-ca or the
 // system's) and the agent's own certificate and key, read once.
 class TlsCredentials {

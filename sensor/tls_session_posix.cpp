@@ -52,34 +52,38 @@ std::string take_error_text(int& reason) {
 std::string certificate_problem(long verify, const std::string& expected) {
     switch (verify) {
         case X509_V_ERR_CERT_HAS_EXPIRED:
-            return "the collector's certificate has expired";
+            return tls_words::expired;
         case X509_V_ERR_CERT_NOT_YET_VALID:
-            return "the collector's certificate is not valid yet (check the clocks)";
+            return tls_words::not_yet_valid;
         case X509_V_ERR_IP_ADDRESS_MISMATCH:
         case X509_V_ERR_HOSTNAME_MISMATCH:
-            return "the collector's certificate is not for " + expected +
-                   " (set tls-server-name to the name it carries)";
+            return tls_words::not_for(expected);
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
         case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
         case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
         case X509_V_ERR_CERT_UNTRUSTED:
-            return "the collector's certificate is not from a trusted authority (tls-ca)";
+            return tls_words::untrusted;
         default:
             return std::string("the collector's certificate was refused: ") +
                    X509_verify_cert_error_string(verify);
     }
 }
 
-// What an alert from the collector means to the operator.
-std::string alert_problem(int alert, bool have_certificate) {
+// What an alert from the collector means to the operator; a handshake failure before the
+// collector asked for a certificate is about the parameters it was offered.
+std::string alert_problem(int alert, bool have_certificate, bool asked_for_certificate) {
     const std::string name = SSL_alert_desc_string_long(alert);
     switch (alert) {
         case TLS13_AD_CERTIFICATE_REQUIRED:
+            return tls_words::certificate_required;
         case SSL_AD_HANDSHAKE_FAILURE:
+            if (!asked_for_certificate) {
+                return tls_words::no_common;
+            }
             if (!have_certificate) {
-                return "the collector requires a client certificate (set tls-cert and tls-key)";
+                return tls_words::certificate_required;
             }
             return "the collector ended the handshake: " + name;
         case SSL_AD_UNKNOWN_CA:
@@ -89,9 +93,9 @@ std::string alert_problem(int alert, bool have_certificate) {
         case SSL_AD_CERTIFICATE_EXPIRED:
         case SSL_AD_CERTIFICATE_UNKNOWN:
         case SSL_AD_ACCESS_DENIED:
-            return "the collector did not accept the agent's certificate: " + name;
+            return tls_words::certificate_refused + name;
         case SSL_AD_PROTOCOL_VERSION:
-            return "no TLS version in common with the collector (the agent takes 1.2 and 1.3)";
+            return tls_words::no_common;
         default:
             return "the collector sent the alert " + name;
     }
@@ -125,7 +129,7 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
         throw_unreadable("tls-ca", settings.ca_file.empty() ? "(system roots)" : settings.ca_file);
     }
     if (settings.cert_file.empty() != settings.key_file.empty()) {
-        throw SensorError("tls-cert and tls-key go together: one of them is missing");
+        throw SensorError(tls_words::pair_missing);
     }
     if (settings.cert_file.empty()) {
         return;
@@ -133,8 +137,20 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
     if (SSL_CTX_use_certificate_chain_file(context, settings.cert_file.c_str()) != 1) {
         throw_unreadable("tls-cert", settings.cert_file);
     }
+    // An encrypted key is refused, never asked for on a terminal.
+    SSL_CTX_set_default_passwd_cb(context, [](char*, int, int, void*) { return -1; });
     if (SSL_CTX_use_PrivateKey_file(context, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(context) != 1) {
+        const unsigned long code = ERR_peek_error();
+        const int reason = ERR_GET_REASON(code);
+        const bool mismatch =
+            ERR_GET_LIB(code) == ERR_LIB_X509 &&
+            (reason == X509_R_KEY_VALUES_MISMATCH || reason == X509_R_KEY_TYPE_MISMATCH);
+        if (mismatch || reason == ERR_R_INTERRUPTED_OR_CANCELLED) {
+            ERR_clear_error();
+            throw SensorError("cannot use tls-key " + settings.key_file + ": " +
+                              (mismatch ? tls_words::key_mismatch : tls_words::key_encrypted));
+        }
         throw_unreadable("tls-key", settings.key_file);
     }
     held->have_certificate = true;
@@ -187,24 +203,23 @@ void TlsSession::State::fail(int result, const char* what) {
         throw SensorError(certificate_problem(verify, expected));
     }
     if (reason > alert_offset && reason < alert_offset + 256) {
-        throw SensorError(alert_problem(reason - alert_offset, have_certificate));
+        throw SensorError(
+            alert_problem(reason - alert_offset, have_certificate, asked_for_certificate));
     }
     if (kind == SSL_ERROR_ZERO_RETURN) {
-        throw SensorError("the collector ended the TLS session (close_notify)");
+        throw SensorError(tls_words::ended);
     }
     if (kind == SSL_ERROR_SYSCALL && code != 0) {
         error::throw_failure<SensorError>(std::string(what) + "()", code);
     }
     if (kind == SSL_ERROR_SYSCALL || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        throw SensorError(std::string("the collector closed the connection (TLS ") + what + ")");
+        throw SensorError(connected ? tls_words::closed : tls_words::closed_in_handshake);
     }
     if (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG) {
-        throw SensorError("the collector does not answer in TLS (is it a plain TCP collector?)");
+        throw SensorError(tls_words::not_tls);
     }
     if (reason == SSL_R_UNSUPPORTED_PROTOCOL || reason == SSL_R_NO_PROTOCOLS_AVAILABLE) {
-        throw SensorError(
-            "no TLS version in common with the collector (the agent takes 1.2 "
-            "and 1.3)");
+        throw SensorError(tls_words::no_common);
     }
     throw SensorError(std::string("TLS ") + what + " failed: " + text);
 }

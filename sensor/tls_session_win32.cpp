@@ -28,7 +28,7 @@ struct FreeContextBuffer {
 using ContextBuffer = std::unique_ptr<void, FreeContextBuffer>;
 
 [[noreturn]] void protocol_failure(SECURITY_STATUS status) {
-    throw SensorError("TLS: protocol failure: " + status_text(status));
+    throw SensorError("TLS protocol failure: " + status_text(status));
 }
 
 }  // namespace
@@ -121,15 +121,13 @@ bool TlsSession::State::flush() {
 bool TlsSession::State::receive() {
     if (incoming_length == incoming.size()) {
         sound = false;
-        throw SensorError("TLS: protocol failure: a record larger than the agent takes");
+        throw SensorError("TLS protocol failure: a record larger than the agent takes");
     }
     int count = ::recv(socket, reinterpret_cast<char*>(incoming.data() + incoming_length),
                        static_cast<int>(incoming.size() - incoming_length), 0);
     if (count == 0) {
         sound = false;
-        throw SensorError(established ? "TLS: the collector closed the connection"
-                                      : "TLS: the collector closed the connection during the "
-                                        "handshake");
+        throw SensorError(established ? tls_words::closed : tls_words::closed_in_handshake);
     }
     if (count == SOCKET_ERROR) {
         int code = WSAGetLastError();
@@ -148,12 +146,11 @@ void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
     const bool have_certificate = credentials->own != nullptr;
     switch (status) {
         case SEC_I_INCOMPLETE_CREDENTIALS:
-            throw SensorError(
-                have_certificate
-                    ? "TLS: the collector accepted no client certificate from the agent (it asks "
-                      "for one from another authority)"
-                    : "TLS: the collector accepted no client certificate from the agent (it "
-                      "requires one: tls-cert or tls-cert-thumbprint)");
+            if (!have_certificate) {
+                throw SensorError(tls_words::certificate_required);
+            }
+            throw SensorError(std::string(tls_words::certificate_refused) +
+                              "it asks for one from another authority");
         case SEC_E_INTERNAL_ERROR:
             // What Wine says where Windows says SEC_I_INCOMPLETE_CREDENTIALS.
             if (!have_certificate) {
@@ -161,8 +158,8 @@ void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
             }
             // And what it says for any alert, such as one refusing the agent's certificate.
             throw SensorError(
-                "TLS: the collector ended the handshake (does it trust the authority of the "
-                "agent's certificate?): " +
+                "the collector ended the handshake (does it trust the authority of the agent's "
+                "certificate?): " +
                 status_text(status));
         case SEC_E_CERT_UNKNOWN:
         case SEC_E_CERT_EXPIRED:
@@ -171,18 +168,12 @@ void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
         case SEC_E_NO_CREDENTIALS:
             // The collector's alerts about the agent's certificate: the agent checks the
             // collector's itself.
-            throw SensorError("TLS: the collector accepted no client certificate from the agent: " +
-                              status_text(status));
+            throw SensorError(tls_words::certificate_refused + status_text(status));
         case SEC_E_INVALID_TOKEN:
-            throw SensorError(
-                "TLS: the collector does not answer in TLS (is it a plain TCP collector?): " +
-                status_text(status));
+            throw SensorError(tls_words::not_tls);
         case SEC_E_ALGORITHM_MISMATCH:
         case SEC_E_UNSUPPORTED_FUNCTION:
-            throw SensorError(
-                "TLS: no TLS version or cipher in common with the collector (the agent takes 1.2 "
-                "and 1.3): " +
-                status_text(status));
+            throw SensorError(tls_words::no_common);
         default:
             break;
     }
@@ -236,7 +227,7 @@ void TlsSession::State::established_now() {
             QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
         status != SEC_E_OK || remote == nullptr) {
         sound = false;
-        throw SensorError("TLS: the collector sent no certificate");
+        throw SensorError("the collector sent no certificate");
     }
     Certificate collector(remote);
     verify_collector(collector.get(), credentials->ca_store.get(), expected);
@@ -248,7 +239,7 @@ void TlsSession::State::established_now() {
 void TlsSession::State::after_post_handshake(size_t extra) {
     if (!tls13) {
         sound = false;
-        throw SensorError("TLS: the collector asked to renegotiate, which the agent never does");
+        throw SensorError("the collector asked to renegotiate, which the agent never does");
     }
     std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
     incoming_length = extra;
@@ -261,8 +252,7 @@ void TlsSession::State::after_post_handshake(size_t extra) {
     if (status != SEC_E_OK) {
         sound = false;
         if (status == SEC_I_CONTINUE_NEEDED) {
-            throw SensorError(
-                "TLS: the collector asked to renegotiate, which the agent never does");
+            throw SensorError("the collector asked to renegotiate, which the agent never does");
         }
         protocol_failure(status);
     }
@@ -300,7 +290,7 @@ void TlsSession::State::decrypt_all() {
         if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && data == 0)) {
             // close_notify: Windows says the context expired, Wine decrypts nothing.
             sound = false;
-            throw SensorError("TLS: the collector ended the TLS session (close_notify)");
+            throw SensorError(tls_words::ended);
         }
         if (status == SEC_I_RENEGOTIATE) {
             after_post_handshake(extra);
@@ -372,7 +362,7 @@ uint32_t TlsSession::send_some(const uint8_t* data, uint32_t length, TlsWant& wa
     State& state = *held;
     want = TlsWant::write;
     if (!state.verified) {
-        throw SensorError("TLS: no session with the collector");
+        throw SensorError("no TLS session with the collector");
     }
     if (state.outgoing_end != 0) {
         if (!state.flush()) {
@@ -415,7 +405,7 @@ uint32_t TlsSession::send_some(const uint8_t* data, uint32_t length, TlsWant& wa
 void TlsSession::process_incoming() {
     State& state = *held;
     if (!state.verified) {
-        throw SensorError("TLS: no session with the collector");
+        throw SensorError("no TLS session with the collector");
     }
     for (int i = 0; i < reads_per_call; ++i) {
         state.decrypt_all();

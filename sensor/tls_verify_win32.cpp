@@ -12,7 +12,7 @@ namespace tarn::sensor::tls_win32 {
 
 namespace {
 
-constexpr char certificate_is[] = "TLS: the collector's certificate ";
+constexpr char certificate_is[] = "the collector's certificate ";
 
 // Status bits that say nothing about trust: revocation is not asked for (a private authority
 // rarely publishes a reachable list).
@@ -21,6 +21,13 @@ constexpr DWORD ignored_status = CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
 
 [[noreturn]] void refuse(const std::string& why) {
     throw SensorError(certificate_is + why);
+}
+
+void check_time(const CERT_CONTEXT* certificate) {
+    const LONG when = CertVerifyTimeValidity(nullptr, certificate->pCertInfo);
+    if (when != 0) {
+        throw SensorError(when > 0 ? tls_words::expired : tls_words::not_yet_valid);
+    }
 }
 
 bool same_certificate(const CERT_CONTEXT* a, const CERT_CONTEXT* b) {
@@ -44,7 +51,7 @@ void check_trust(const CERT_CONTEXT* certificate, void* ca_store) {
     CertStore search(
         CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!search) {
-        error::throw_failure<SensorError>("TLS: CertOpenStore()", GetLastError());
+        error::throw_failure<SensorError>("CertOpenStore()", GetLastError());
     }
     if (ca_store != nullptr) {
         CertAddStoreToCollection(search.get(), ca_store, 0, 0);
@@ -61,28 +68,31 @@ void check_trust(const CERT_CONTEXT* certificate, void* ca_store) {
     const CERT_CHAIN_CONTEXT* built = nullptr;
     if (!CertGetCertificateChain(nullptr, certificate, nullptr, search.get(), &para, 0, nullptr,
                                  &built)) {
-        error::throw_failure<SensorError>("TLS: CertGetCertificateChain()", GetLastError());
+        error::throw_failure<SensorError>("CertGetCertificateChain()", GetLastError());
     }
     Chain chain(built);
     DWORD status = chain->TrustStatus.dwErrorStatus & ~ignored_status;
     if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
-        refuse("is not from a trusted authority (tls-ca)");
+        throw SensorError(tls_words::untrusted);
     }
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     const CERT_CONTEXT* root = simple->rgpElement[simple->cElement - 1]->pCertContext;
     if (ca_store != nullptr) {
         // The configured authority stands in for the system's roots, and only it.
         if (!in_store(ca_store, root)) {
-            refuse("is not from a trusted authority (tls-ca)");
+            throw SensorError(tls_words::untrusted);
         }
         status &= ~CERT_TRUST_IS_UNTRUSTED_ROOT;
     }
     if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
                   CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) {
-        refuse("is not from a trusted authority (tls-ca)");
+        throw SensorError(tls_words::untrusted);
     }
     if (status & CERT_TRUST_IS_NOT_TIME_VALID) {
-        refuse("or its authority has expired or is not yet valid (check the clocks)");
+        check_time(certificate);
+        throw SensorError(
+            "the authority of the collector's certificate has expired or is not valid yet (check "
+            "the clocks)");
     }
     if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) {
         refuse("is not for a server (its extended key usage lacks serverAuth)");
@@ -181,13 +191,9 @@ std::string status_text(int32_t status) {
 void verify_collector(const CERT_CONTEXT* certificate, void* ca_store,
                       const std::string& expected) {
     check_trust(certificate, ca_store);
-    // The chain's time check under Wine is not to be relied on alone.
-    if (CertVerifyTimeValidity(nullptr, certificate->pCertInfo) != 0) {
-        refuse("has expired or is not yet valid (check the clocks)");
-    }
+    check_time(certificate);  // the chain's time check under Wine is not to be relied on alone
     if (!carries_name(certificate, expected)) {
-        refuse("is for another name (expected " + expected +
-               "; tls-server-name sets the name it must carry)");
+        throw SensorError(tls_words::not_for(expected));
     }
 }
 

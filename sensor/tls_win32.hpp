@@ -38,15 +38,48 @@ struct FreeChain {
 struct FreeLocal {
     void operator()(void* memory) const { LocalFree(memory); }
 };
+// For what may hold a private key: zeroed before it goes back.
+struct WipeLocal {
+    void operator()(void* memory) const {
+        SecureZeroMemory(memory, LocalSize(memory));
+        LocalFree(memory);
+    }
+};
 
 using CertStore = std::unique_ptr<void, CloseStore>;
 using Certificate = std::unique_ptr<const CERT_CONTEXT, FreeCertificate>;
 using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, FreeChain>;
 template <class T>
 using LocalMemory = std::unique_ptr<T, FreeLocal>;
+template <class T>
+using LocalSecret = std::unique_ptr<T, WipeLocal>;
 
-// A key container that PFXImportCertStore made for the agent's key, deleted when the agent no
-// longer needs it (Windows keeps imported keys on disk otherwise).
+// A CryptoAPI provider handle and a key handle, released once.
+struct Provider {
+    HCRYPTPROV handle = 0;
+    Provider() = default;
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
+    ~Provider() {
+        if (handle != 0) {
+            CryptReleaseContext(handle, 0);
+        }
+    }
+};
+struct KeyHandle {
+    HCRYPTKEY handle = 0;
+    KeyHandle() = default;
+    KeyHandle(const KeyHandle&) = delete;
+    KeyHandle& operator=(const KeyHandle&) = delete;
+    ~KeyHandle() {
+        if (handle != 0) {
+            CryptDestroyKey(handle);
+        }
+    }
+};
+
+// A key container that PFXImportCertStore or the agent made for the agent's key, deleted when
+// the agent no longer needs it (Windows keeps imported keys on disk otherwise).
 struct ImportedKey {
     std::wstring container, provider;
     DWORD type = 0;

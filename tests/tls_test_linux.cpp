@@ -141,11 +141,11 @@ TEST(Tls, MutualTlsStreamIsByteIdenticalToPlain) {
     EXPECT_EQ(expected, file_bytes(certs() + "/same.bin"));
 }
 
-// Refused collectors, and an agent key that cannot be read: the line says why, nothing leaves.
+// Refused collectors, and agent keys that cannot be used: the line says why, nothing leaves.
 TEST(Tls, RefusedCollectorsGetNothing) {
-    const std::string missing = certs() + "/missing.key", failed = "ERROR - Connect to 127.0.0.1:";
+    const std::string dir = certs() + "/", failed = "ERROR - Connect to 127.0.0.1:";
     const struct {
-        const char* certificate;
+        const char* server;  // s_server's certificate and options
         std::string key_file, line;
     } cases[] = {
         {"other-ca", "", "the collector's certificate is not from a trusted authority (tls-ca)"},
@@ -153,14 +153,25 @@ TEST(Tls, RefusedCollectorsGetNothing) {
         {"other-ip", "",
          "the collector's certificate is not for 127.0.0.1 (set tls-server-name "
          "to the name it carries)"},
-        {"collector", missing, "cannot use tls-key " + missing + ": No such file or directory"}};
+        {"collector -tls1_2 -cipher NULL-SHA256@SECLEVEL=0", "",
+         "no TLS version or cipher in common with the collector (the agent takes 1.2 and 1.3)"},
+        {"collector", dir + "missing.key",
+         "cannot use tls-key " + dir + "missing.key: No such file or directory"},
+        {"collector", dir + "collector.key",
+         "cannot use tls-key " + dir + "collector.key: not the key of the certificate in tls-cert"},
+        {"collector", dir + "encrypted.key",
+         "cannot use tls-key " + dir +
+             "encrypted.key: the key is encrypted: give it unencrypted (openssl pkey -in KEY -out "
+             "NEW), readable only by the agent's account"}};
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<std::unique_ptr<Delivery>> deliveries;
     for (const auto& c : cases) {
         config::TlsSettings tls = agent_tls();
         tls.key_file = c.key_file.empty() ? tls.key_file : c.key_file;
-        peers.push_back(std::make_unique<Peer>(c.certificate,
-                                               std::string("SERVER >") + c.certificate + ".bin"));
+        const std::string server = c.server, out = " >refused" + std::to_string(peers.size());
+        const size_t space = std::min(server.find(' '), server.size());
+        peers.push_back(std::make_unique<Peer>(server.substr(0, space),
+                                               "SERVER" + server.substr(space) + out + ".bin"));
         deliveries.push_back(std::make_unique<Delivery>(tls, peers.back()->port,
                                                         std::vector<Bytes>{record_of(50, 1)}));
     }
@@ -171,7 +182,7 @@ TEST(Tls, RefusedCollectorsGetNothing) {
             EXPECT_TRUE(deliveries[i]->log.wait_for("ERROR - TLS: " + line));
         }
         deliveries[i].reset();
-        EXPECT_EQ(Bytes{}, file_bytes(certs() + "/" + cases[i].certificate + ".bin"));
+        EXPECT_EQ(Bytes{}, file_bytes(dir + "refused" + std::to_string(i) + ".bin"));
     }
 }
 
