@@ -24,11 +24,12 @@ constexpr size_t read_size = 256 * 1024;  // a read takes whatever a busy server
 constexpr auto pause_interval = std::chrono::seconds(1);
 // After reads that emptied the sockets, frames are left to gather: a server writes a frame per
 // query, and a wake-up, a poll and a read for each cost more than decoding the frame. The wait
-// is sized from the rate just seen to leave about gather_frames or gather_bytes waiting, far
-// from what fills a writer's socket (unbound's, written two pieces per frame, takes about a
-// hundred small frames).
-constexpr int64_t gather_frames = 32;
+// is sized from the rate just seen to leave about gather_frames or gather_bytes waiting when
+// the thread runs again, which can take wake_allowance on a busy host; that stays well below
+// what fills a writer's socket (unbound's takes about a hundred small frames).
+constexpr int64_t gather_frames = 64;
 constexpr int64_t gather_bytes = 32 * 1024;
+constexpr auto wake_allowance = std::chrono::microseconds(300);
 constexpr auto longest_gather = std::chrono::milliseconds(1);
 constexpr auto accept_pause = std::chrono::seconds(1);
 
@@ -305,13 +306,20 @@ bool Listener::wait_for_work(Clock::time_point last_pause) {
     return true;
 }
 
-// Waits for about gather_frames or gather_bytes more, whichever comes first at the rate of what
-// was read since the last delivery, or until interrupt(). After a quiet spell the rate is taken
-// over the longest gather instead, so a burst is not mistaken for a trickle.
+// Waits until about gather_frames or gather_bytes will be waiting, whichever comes first at the
+// rate of what was read since the last delivery, or until interrupt(); not at all when that is
+// no later than the thread could be back. The wait never outlasts the span the rate was taken
+// over, so a lull within it cannot stretch the wait; after a quiet spell the rate is taken over
+// the longest gather instead, so a burst is not mistaken for a trickle.
 void Listener::gather(const Round& round, Clock::duration since_last_delivery) {
     const Clock::duration over = std::min<Clock::duration>(since_last_delivery, longest_gather);
-    auto wait = std::min({over * gather_frames / static_cast<int64_t>(round.frames),
-                          over * gather_bytes / static_cast<int64_t>(round.bytes), over});
+    const Clock::duration filled =
+        std::min(over * gather_frames / static_cast<int64_t>(round.frames),
+                 over * gather_bytes / static_cast<int64_t>(round.bytes));
+    const Clock::duration wait = std::min<Clock::duration>(filled - wake_allowance, over);
+    if (wait <= Clock::duration::zero()) {
+        return;
+    }
     timespec timeout = {0, static_cast<long>(std::chrono::nanoseconds(wait).count())};
     pollfd interrupt_fd = {wake.get(), POLLIN, 0};
     (void)::ppoll(&interrupt_fd, 1, &timeout, nullptr);
