@@ -102,9 +102,18 @@ void remember_name(uint32_t index, size_t offset, uint16_t units) {
     }
 }
 
-// Whether the name written at wanted is still property's.
+// Whether the name written at wanted is still property's: both as long as when it was
+// written, so the comparison reads exactly the bytes TdhGetEventInformation wrote there.
 bool still_named(const uint8_t* wanted, uint32_t index, const Property& property) {
-    return property.name_units == written_names.units[index] && name_matches(wanted, property);
+    if (property.name_units != written_names.units[index]) {
+        return false;
+    }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return std::memcmp(wanted, property.name, 2 * size_t{property.name_units}) == 0 &&
+           unit_at(wanted, property.name_units) == 0;
+#else
+    return name_matches(wanted, property);
+#endif
 }
 
 // The index of the property whose name TdhGetEventInformation wrote at wanted, else -1.
