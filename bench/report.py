@@ -4,6 +4,7 @@ Streams file, or the DNS records of a file holding the agent's stream.
   report.py table WORK_DIR
   report.py count-frames FILE
   report.py count-records FILE
+  report.py profile RUN_DIR      (after TARN_BENCH_PROFILE=1 scripts/bench.sh)
 """
 import json
 import os
@@ -180,11 +181,62 @@ def table(work):
     for r in rows:
         print(f"| {r[0]:<{width[0]}} | {r[1]:<{width[1]}} | {r[2]:<{width[2]}} |")
 
+# Where a capture's samples went (TARN_BENCH_PROFILE), by part, first match wins; the busiest
+# thread is the capture thread, every other thread's samples are delivery.
+PARTS = [
+    ("kernel: wake-ups (sleep, switch, timers, poll)", "[k]", (
+        "finish_task_switch", "_raw_spin_unlock_irqrestore", "schedule", "hrtimer", "poll",
+        "nanosleep", "futex", "timespec", "irqentry", "syscall", "exit_to_user", "pollwait")),
+    ("kernel: reading the dnstap socket", "[k]", ("",)),
+    ("listener loop, clocks, system call wrappers", "[.]", ("Listener::",)),
+    ("dnstap and Frame Streams decoding", "[.]", ("dnstap::", "frame_streams::")),
+    ("stand-in event and TDH", "[.]", ("standin::", "Tdh", "find_property", "Session::")),
+    ("decoder and record (handle_event)", "[.]", ("tarn::net::",)),
+    ("ring push", "[.]", ("SensorQueue::", "mutex")),
+    ("copies (memmove, memset, memcmp)", "[.]", ("__mem", "memcpy", "memcmp")),
+    ("listener loop, clocks, system call wrappers", "[.]", ("",)),
+]
+
+
+def profile(run_dir):
+    """Prints the share of the capture's samples per part, and per event from its CPU."""
+    import subprocess
+    out = subprocess.run(["perf", "report", "-i", os.path.join(run_dir, "perf.data"), "--stdio",
+                          "-n", "-s", "pid,sym"], capture_output=True, text=True).stdout
+    samples = []  # (thread, kind, symbol, count)
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) >= 5 and fields[0].endswith("%") and not line.startswith("#"):
+            samples.append((fields[2], fields[3], " ".join(fields[4:]), int(fields[1])))
+    threads = {}
+    for thread, _, _, count in samples:
+        threads[thread] = threads.get(thread, 0) + count
+    capture = max(threads, key=threads.get)
+    total = sum(threads.values())
+    parts = {name: 0 for name, _, _ in PARTS}
+    parts["delivery thread (copy out, send, kernel TCP)"] = 0
+    for thread, kind, symbol, count in samples:
+        if thread != capture:
+            parts["delivery thread (copy out, send, kernel TCP)"] += count
+            continue
+        name = next(n for n, k, keys in PARTS if k == kind and any(key in symbol for key in keys))
+        parts[name] += count
+    # The run's CPU per event, from its line in traffic.txt.
+    kind, rate, run = os.path.basename(run_dir.rstrip("/")).split("-", 1)[1].rsplit("-", 2)
+    runs = load_traffic(os.path.dirname(run_dir.rstrip("/")))
+    line = next(r for r in runs[(kind, rate)] if r["run"] == run)
+    per_event = line["cpu_seconds"] / line["captured"] * 1e6
+    print(f"{kind} at {rate}: {per_event:.2f} us of CPU per event")
+    for name, count in parts.items():
+        print(f"  {name}: {100 * count / total:.1f} %, {per_event * count / total:.2f} us")
+
 
 if __name__ == "__main__":
     if sys.argv[1] == "count-frames":
         print(count_frames(sys.argv[2]))
     elif sys.argv[1] == "count-records":
         print(count_records(sys.argv[2]))
+    elif sys.argv[1] == "profile":
+        profile(sys.argv[2])
     else:
         table(sys.argv[2])
