@@ -56,6 +56,7 @@ struct TlsSession::State {
     void forget();
     SECURITY_STATUS initialize(SecBufferDesc* input, SecBuffer* output);
     void queue(const void* bytes, size_t length);
+    void keep_last(size_t count);
     bool flush();
     bool receive();
     void step();
@@ -141,6 +142,12 @@ bool TlsSession::State::receive() {
     return true;
 }
 
+// The bytes SChannel has not used yet are the last count received; they move to the front.
+void TlsSession::State::keep_last(size_t count) {
+    std::memmove(incoming.data(), incoming.data() + incoming_length - count, count);
+    incoming_length = count;
+}
+
 void TlsSession::State::handshake_failure(SECURITY_STATUS status) {
     sound = false;
     const bool have_certificate = credentials->own != nullptr;
@@ -198,9 +205,7 @@ void TlsSession::State::step() {
     if (output[0].cbBuffer != 0 && token) {
         queue(token.get(), output[0].cbBuffer);
     }
-    size_t extra = input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0;
-    std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
-    incoming_length = extra;
+    keep_last(input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0);
     need_input = incoming_length == 0;
     if (status == SEC_E_OK) {
         established_now();
@@ -241,8 +246,7 @@ void TlsSession::State::after_post_handshake(size_t extra) {
         sound = false;
         throw SensorError("the collector asked to renegotiate, which the agent never does");
     }
-    std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
-    incoming_length = extra;
+    keep_last(extra);
     SecBuffer input[2] = {{static_cast<ULONG>(incoming_length), SECBUFFER_TOKEN, incoming.data()},
                           {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc input_description{SECBUFFER_VERSION, 2, input};
@@ -259,9 +263,7 @@ void TlsSession::State::after_post_handshake(size_t extra) {
     if (output[0].cbBuffer != 0 && token) {
         queue(token.get(), output[0].cbBuffer);
     }
-    size_t left = input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0;
-    std::memmove(incoming.data(), incoming.data() + incoming_length - left, left);
-    incoming_length = left;
+    keep_last(input[1].BufferType == SECBUFFER_EXTRA ? input[1].cbBuffer : 0);
 }
 
 // Every whole record that has come; a record's header is read here first, since Wine's
@@ -303,8 +305,7 @@ void TlsSession::State::decrypt_all() {
             sound = false;
             protocol_failure(status);
         }
-        std::memmove(incoming.data(), incoming.data() + incoming_length - extra, extra);
-        incoming_length = extra;  // the collector's data itself is of no use to the agent
+        keep_last(extra);  // the collector's data itself is of no use to the agent
     }
 }
 
