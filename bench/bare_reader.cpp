@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/stop_signal.hpp"
 #include "net/standin/frame_streams.hpp"
 #include "support/file_descriptor_posix.hpp"
 
@@ -23,12 +24,6 @@ namespace fs = tarn::net::frame_streams;
 
 constexpr size_t read_size = 256 * 1024;
 constexpr long gather_ns = 1000000;
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int) {
-    stop_requested = 1;
-}
 
 struct Writer final : fs::FrameHandler {
     explicit Writer(int fd) : socket(fd) {}
@@ -64,10 +59,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bare_reader SOCKET\n");
         return 2;
     }
-    struct sigaction action = {};
-    action.sa_handler = request_stop;  // no SA_RESTART: poll returns EINTR
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    tarn::bench::stop_on_signals();
     signal(SIGPIPE, SIG_IGN);  // a FINISH to a server that has already gone costs nothing
     tarn::FileDescriptor listener(listen_unix(argv[1]));
     if (!listener.valid()) {
@@ -77,7 +69,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<Writer>> writers;
     std::vector<uint8_t> buffer(read_size);
     uint64_t finished_frames = 0;
-    while (!stop_requested) {
+    while (!tarn::bench::stop_requested) {
         std::vector<pollfd> fds = {{listener.get(), POLLIN, 0}};
         for (const auto& writer : writers) {
             fds.push_back({writer->socket.get(), POLLIN, 0});

@@ -9,20 +9,14 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "bench/stop_signal.hpp"
 #include "support/file_descriptor_posix.hpp"
 
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void request_stop(int) {
-    stop_requested = 1;
-}
 
 int fail(const char* call) {
     std::fprintf(stderr, "stream_sink: %s failed: %s\n", call, std::strerror(errno));
@@ -36,10 +30,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: stream_sink FILE\n");
         return 2;
     }
-    struct sigaction action = {};
-    action.sa_handler = request_stop;  // no SA_RESTART: poll returns EINTR
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    tarn::bench::stop_on_signals();
 
     tarn::FileDescriptor file(::open(argv[1], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     tarn::FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -59,7 +50,7 @@ int main(int argc, char** argv) {
 
     std::vector<uint8_t> buffer(256 * 1024);
     tarn::FileDescriptor connection;  // the agent keeps one; a new one replaces it
-    while (!stop_requested) {
+    while (!tarn::bench::stop_requested) {
         pollfd fds[2] = {{listener.get(), POLLIN, 0}, {connection.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
