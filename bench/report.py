@@ -10,6 +10,7 @@ import json
 import os
 import statistics
 import struct
+import subprocess
 import sys
 
 
@@ -200,7 +201,6 @@ PARTS = [
 
 def profile(run_dir):
     """Prints the share of the capture's samples per part, and per event from its CPU."""
-    import subprocess
     out = subprocess.run(["perf", "report", "-i", os.path.join(run_dir, "perf.data"), "--stdio",
                           "-n", "-s", "pid,sym"], capture_output=True, text=True).stdout
     samples = []  # (thread, kind, symbol, count)
