@@ -86,8 +86,7 @@ bool name_matches(const uint8_t* wanted, const Property& property) {
 }
 
 // Where the last TdhGetEventInformation on this thread wrote its names: the slot of a name's
-// offset holds its property's index + 1, for the first names that start within the slots
-// (others may hold what an earlier event left).
+// offset holds its property's index + 1, for the first names that start within the slots.
 struct WrittenNames {
     uintptr_t begin = 0;        // the address of the first name
     uint8_t index_at[64] = {};  // by (address - begin) / 2
@@ -198,8 +197,7 @@ void describe_properties(const PayloadView& view, PTRACE_EVENT_INFO buffer) {
     size_t names_offset = first_name;
     auto* out = reinterpret_cast<uint8_t*>(buffer);
     std::memset(out, 0, names_offset);
-    // Slots left from an earlier event need no clearing: a name is always compared in full.
-    written_names.begin = reinterpret_cast<uintptr_t>(out + first_name);
+    written_names = WrittenNames{reinterpret_cast<uintptr_t>(out + first_name), {}};
     for (uint32_t i = 0; i < view.count; ++i) {
         Property property = view.checked_property(i);
         remember_name(i, names_offset - first_name, static_cast<uint16_t>(property.name_units));
