@@ -122,15 +122,16 @@ void BM_DnstapFrameToRing(benchmark::State& state) {
     trace.message_context = &queue;
     auto message = std::make_unique<net::dnstap::Message>();
     auto event = std::make_unique<net::dnstap::Event>();
-    auto payload = std::make_unique<net::standin::Payload>();
+    auto payloads = std::make_unique<net::standin::Payload[]>(2);  // by kind, as the agent has
     EVENT_RECORD record;
     bench::warm_ring(queue);
     auto one = [&](const DnstapFrame& frame) {
         net::dnstap::decode(frame.bytes.data(), frame.bytes.size(), *message);
         net::dnstap::to_event(*message, 0, *event);
-        net::standin::encode_payload(event->properties, event->property_count, *payload);
+        net::standin::Payload& payload = payloads[event->id == net::query_received_event ? 0 : 1];
+        net::standin::encode_payload(event->properties, event->property_count, payload);
         net::standin::fill_event_record(record, net::dns_server_provider, event->id,
-                                        event->timestamp, *payload, nullptr);
+                                        event->timestamp, payload, nullptr);
         net::handle_event(trace, &record);
     };
     for (int i = 0; i < warm_up_events; ++i) {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "config/settings.hpp"
 #include "error/error.hpp"
@@ -217,6 +220,70 @@ TEST(TdhStandin, NamesAreReadByWhatTheySayNotWhereTheyWereWritten) {
             << c.position;
         EXPECT_EQ(c.value, Bytes(value, value + (c.status == ERROR_SUCCESS ? value_size : 0)))
             << c.position;
+    }
+}
+
+// Every property of an event as TDH tells it: the name it writes, then the value by that name.
+std::vector<std::pair<std::string, Bytes>> properties_of(EVENT_RECORD* record) {
+    std::vector<std::pair<std::string, Bytes>> found;
+    ULONG size = 0;
+    std::vector<uint8_t> buffer;
+    auto* info = reinterpret_cast<TRACE_EVENT_INFO*>(buffer.data());
+    if (TdhGetEventInformation(record, 0, nullptr, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER ||
+        (buffer.resize(size), info = reinterpret_cast<TRACE_EVENT_INFO*>(buffer.data()),
+         TdhGetEventInformation(record, 0, nullptr, info, &size) != ERROR_SUCCESS)) {
+        ADD_FAILURE() << "no event information";
+        return found;
+    }
+    for (ULONG i = 0; i < info->PropertyCount; ++i) {
+        const uint8_t* name = buffer.data() + info->EventPropertyInfoArray[i].NameOffset;
+        std::string text;
+        for (size_t k = 0; name[2 * k] != 0; ++k) {
+            text += static_cast<char>(name[2 * k]);
+        }
+        PROPERTY_DATA_DESCRIPTOR descriptor{reinterpret_cast<ULONGLONG>(name), 0xFFFFFFFF, 0};
+        uint8_t value[64] = {};
+        ULONG value_size = 0;
+        EXPECT_EQ(ERROR_SUCCESS,
+                  TdhGetPropertySize(record, 0, nullptr, 1, &descriptor, &value_size));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  TdhGetProperty(record, 0, nullptr, 1, &descriptor, sizeof value, value));
+        found.emplace_back(text, Bytes(value, value + value_size));
+    }
+    return found;
+}
+
+// A payload lays its names out once and then writes only values while the names stay the
+// same; written again for other names, or for fewer of the same, it must carry those.
+TEST(TdhStandin, APayloadWrittenForOtherNamesCarriesThem) {
+    constexpr standin::PropertyName tcp("TCP");
+    constexpr standin::PropertyName source("Source");
+    constexpr standin::PropertyName target("Target");  // as long as "Source"
+    const Bytes a = test::text("192.0.2.1");
+    const Bytes b = {7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    using standin::property;
+    auto value = [](const Bytes& bytes) { return static_cast<uint32_t>(bytes.size()); };
+    const std::vector<standin::PropertyValue> events[] = {
+        {property(tcp, b.data(), 1), property(source, a.data(), value(a))},
+        {property(tcp, b.data(), 1), property(source, b.data(), value(b))},
+        {property(tcp, a.data(), 2), property(target, b.data(), 3)},
+        {property(tcp, b.data(), value(b))},
+        {property(tcp, a.data(), 0), property(source, a.data(), value(a))},
+    };
+    auto payload = std::make_unique<standin::Payload>();
+    for (size_t i = 0; i < std::size(events); ++i) {
+        std::vector<std::pair<std::string, Bytes>> expected;
+        for (const standin::PropertyValue& p : events[i]) {
+            std::string name;
+            for (size_t k = 0; k < p.name_length; ++k) {
+                name += static_cast<char>(p.name_utf16[2 * k]);
+            }
+            expected.emplace_back(name, Bytes(p.data, p.data + p.size));
+        }
+        ASSERT_TRUE(standin::encode_payload(events[i].data(), events[i].size(), *payload));
+        EVENT_RECORD record;
+        standin::fill_event_record(record, dns_server_provider, 256, 0, *payload, nullptr);
+        EXPECT_EQ(expected, properties_of(&record)) << "event " << i;
     }
 }
 

@@ -1,7 +1,8 @@
-// Runtime support: events and the stop primitives, and the log line.
+// Runtime support: events and the stop primitives, the log line, and short copies.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <regex>
@@ -11,6 +12,7 @@
 #include "agent/run_agent.hpp"
 #include "log_capture.hpp"
 #include "support/log.hpp"
+#include "support/small_bytes.hpp"
 
 namespace tarn {
 namespace {
@@ -85,6 +87,30 @@ TEST(Log, LinesAreWholeUtcStampedAndTagged) {
         EXPECT_EQ(std::string(960 + i % 60, m[3].str()[0]), m[5].str());
     }
     EXPECT_EQ(std::vector<int>(4, 100), next);
+}
+
+// Every length the word-pair paths split at, against the library's own copy and comparison:
+// a copy touches exactly its bytes, and a difference in any one byte is seen.
+TEST(SmallBytes, EveryLengthCopiesAndComparesExactlyItsBytes) {
+    uint8_t from[48];
+    for (size_t i = 0; i < sizeof from; ++i) {
+        from[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    for (size_t count = 0; count <= 40; ++count) {
+        uint8_t to[48];
+        std::memset(to, 0xEE, sizeof to);
+        copy_bytes(to + 1, from, count);
+        uint8_t expected[48];
+        std::memset(expected, 0xEE, sizeof expected);
+        std::memcpy(expected + 1, from, count);
+        EXPECT_EQ(0, std::memcmp(to, expected, sizeof to)) << count;
+        EXPECT_TRUE(same_bytes(to + 1, from, count)) << count;
+        for (size_t at = 0; at < count; ++at) {
+            to[1 + at] ^= 0x10;
+            EXPECT_FALSE(same_bytes(to + 1, from, count)) << count << " at " << at;
+            to[1 + at] ^= 0x10;
+        }
+    }
 }
 
 }  // namespace

@@ -111,7 +111,9 @@ struct Session final : dnstap::FrameConsumer {
 
     // Touched only by the thread inside ProcessTrace.
     EVENT_TRACE_LOGFILEA* logfile = nullptr;
-    standin::Payload payload;
+    // Queries and responses name their properties differently; each kind keeps its own
+    // payload, so its names are laid out once.
+    standin::Payload payloads[2];
     dnstap::Message message;
     int64_t read_time = 0;  // the fall-back time of the frames of one read, 0 until needed
     dnstap::Event event;
@@ -186,6 +188,7 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
         }
         return nullptr;
     }
+    standin::Payload& payload = payloads[event.id == query_received_event ? 0 : 1];
     if (!standin::encode_payload(event.properties, event.property_count, payload)) {
         drops.count(DropLog::too_large);
         return nullptr;

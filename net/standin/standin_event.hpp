@@ -3,8 +3,9 @@
 // The self-describing event payload of the ETW/TDH stand-in, carried in EVENT_RECORD.UserData,
 // little-endian: a u16 property count N; N directory entries of four u16 each (name offset, name
 // length in UTF-16 code units without a NUL, value offset, value size); then the names in
-// UTF-16LE and the values. Offsets count from the start of UserData. With the directory, TDH
-// finds a property without walking the ones before it.
+// UTF-16LE, then the values. Offsets count from the start of UserData. With the directory, TDH
+// finds a property without walking the ones before it; with the names ahead of the values,
+// events with the same names share everything up to the first value.
 #include <cstddef>
 #include <cstdint>
 
@@ -26,17 +27,24 @@ struct DirectoryEntry {
     uint16_t value_size;
 };
 
+inline size_t entry_offset(size_t index) {
+    return payload_header_size + index * directory_entry_size;
+}
+
 inline DirectoryEntry load_entry(const uint8_t* payload, size_t index) {
-    const uint8_t* p = payload + payload_header_size + index * directory_entry_size;
+    const uint8_t* p = payload + entry_offset(index);
     return {load_le16(p), load_le16(p + 2), load_le16(p + 4), load_le16(p + 6)};
 }
 
-inline void store_entry(uint8_t* payload, size_t index, const DirectoryEntry& entry) {
-    uint8_t* p = payload + payload_header_size + index * directory_entry_size;
-    store_le16(p, entry.name_offset);
-    store_le16(p + 2, entry.name_units);
-    store_le16(p + 4, entry.value_offset);
-    store_le16(p + 6, entry.value_size);
+// An entry is written in two halves: payloads with the same names differ only in the second.
+inline void store_entry_name(uint8_t* payload, size_t index, uint16_t offset, uint16_t units) {
+    store_le16(payload + entry_offset(index), offset);
+    store_le16(payload + entry_offset(index) + 2, units);
+}
+
+inline void store_entry_value(uint8_t* payload, size_t index, uint16_t offset, uint16_t size) {
+    store_le16(payload + entry_offset(index) + 4, offset);
+    store_le16(payload + entry_offset(index) + 6, size);
 }
 
 struct PropertyValue {
@@ -66,6 +74,14 @@ constexpr PropertyValue property(const PropertyName<N>& name, const uint8_t* dat
 struct Payload {
     uint8_t bytes[max_payload_size];
     size_t size = 0;
+    // The names the bytes hold, as the addresses and lengths they were written from, so that
+    // the next payload with the same names writes only its values. A name's storage must not
+    // be reused for another name while a payload written from it is encoded again.
+    static constexpr size_t kept_names = 8;
+    const uint8_t* name_sources[kept_names] = {};
+    size_t name_lengths[kept_names] = {};
+    size_t name_count = 0;  // of name_sources; 0 when the bytes hold no names worth keeping
+    size_t values_offset = 0;
 };
 
 // Writes the payload of count properties; false (payload emptied) when it would exceed

@@ -9,10 +9,13 @@
 
 #include "net/etw_api.hpp"
 #include "net/standin/standin_event.hpp"
+#include "support/small_bytes.hpp"
 
 namespace {
 
+using tarn::copy_bytes;
 using tarn::load_le16;
+using tarn::same_bytes;
 using namespace tarn::net::standin;
 
 struct Property {
@@ -40,7 +43,7 @@ class PayloadView {
             return false;
         }
         count = load_le16(data);
-        return payload_header_size + count * directory_entry_size <= size;
+        return entry_offset(count) <= size;
     }
 
     // False when the entry's name or value lies outside the payload.
@@ -109,7 +112,7 @@ bool still_named(const uint8_t* wanted, uint32_t index, const Property& property
         return false;
     }
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return std::memcmp(wanted, property.name, 2 * size_t{property.name_units}) == 0 &&
+    return same_bytes(wanted, property.name, 2 * size_t{property.name_units}) &&
            unit_at(wanted, property.name_units) == 0;
 #else
     return name_matches(wanted, property);
@@ -206,7 +209,7 @@ void describe_properties(const PayloadView& view, PTRACE_EVENT_INFO buffer) {
         info.NameOffset = static_cast<ULONG>(names_offset);
         info.count = 1;
         info.length = static_cast<USHORT>(property.size);
-        std::memcpy(out + names_offset, property.name, name_bytes);
+        copy_bytes(out + names_offset, property.name, name_bytes);
         out[names_offset + name_bytes] = 0;
         out[names_offset + name_bytes + 1] = 0;
         names_offset += name_bytes + 2;
@@ -271,7 +274,7 @@ ULONG WINAPI TdhGetProperty(PEVENT_RECORD event, ULONG tdh_context_count, PTDH_C
         if (buffer == nullptr) {
             return ERROR_INVALID_PARAMETER;
         }
-        std::memcpy(buffer, property.value, property.size);
+        copy_bytes(buffer, property.value, property.size);
     }
     return ERROR_SUCCESS;
 }
