@@ -253,15 +253,31 @@ bool decode_message(const Field& encoded, Message& message) {
                        });
 }
 
+// The decimal text of every byte value, its length in the fourth byte: one load and one store
+// per byte of an address instead of divisions.
+struct ByteTexts {
+    char text[256][4] = {};
+    constexpr ByteTexts() {
+        for (int value = 0; value < 256; ++value) {
+            char* out = text[value];
+            int length = 0;
+            if (value >= 100) {
+                out[length++] = static_cast<char>('0' + value / 100);
+            }
+            if (value >= 10) {
+                out[length++] = static_cast<char>('0' + value / 10 % 10);
+            }
+            out[length++] = static_cast<char>('0' + value % 10);
+            out[3] = static_cast<char>(length);
+        }
+    }
+};
+constexpr ByteTexts byte_texts;
+
+// Stores four bytes, of which the text's one to three count: out needs room for them.
 char* put_byte_decimal(char* out, uint8_t value) {
-    if (value >= 100) {
-        *out++ = static_cast<char>('0' + value / 100);
-    }
-    if (value >= 10) {
-        *out++ = static_cast<char>('0' + value / 10 % 10);
-    }
-    *out++ = static_cast<char>('0' + value % 10);
-    return out;
+    std::memcpy(out, byte_texts.text[value], 4);
+    return out + byte_texts.text[value][3];
 }
 
 char* put_ipv4(char* out, const uint8_t* bytes) {
