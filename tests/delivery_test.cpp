@@ -91,7 +91,9 @@ TEST(SensorQueueProcessor, UnreachableFirstTargetFailsOverToVersionThenFramesInO
 TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole) {
     test::Listener collector;
     Bytes big = record_of(32u << 20, 9), small = record_of(60, 10);  // more than buffers hold
-    Delivery delivery(80u << 20, {big, small}, {collector.port});
+    // The whole record must cross loopback within the time-out, on a machine busy with other
+    // tests too: 3 s, not 1.
+    Delivery delivery(80u << 20, {big, small}, {collector.port}, 3);
     intptr_t stalled = collector.accept(10), reset = collector.accept(30);
     Bytes cut = test::read_bytes(reset, 10 + 4 + 1000, 10);
     test::close_connection(reset, true);
@@ -101,7 +103,12 @@ TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole
     ASSERT_EQ(1014u, cut.size());
     EXPECT_EQ(Bytes({0, 0, 0, 6, 1, '3', '.', '7', '.', '1', 2, 0, 0, 0}),
               Bytes(cut.begin(), cut.begin() + 14));
-    EXPECT_TRUE(frames == std::vector<Bytes>({version, big, small})) << "not resent whole, first";
+    std::string sizes;
+    for (const Bytes& frame : frames) {
+        sizes += " " + std::to_string(frame.size());
+    }
+    EXPECT_TRUE(frames == std::vector<Bytes>({version, big, small}))
+        << "not resent whole, first; frame sizes:" << sizes;
     std::string where = "ERROR - Send data to 127.0.0.1:" + std::to_string(collector.port);
     EXPECT_TRUE(delivery.log.wait_for(where + " failed: select() timed out"));
     EXPECT_TRUE(delivery.log.wait_for(where + " failed: send() failed: ", true));
