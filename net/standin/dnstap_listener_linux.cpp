@@ -309,10 +309,10 @@ bool Listener::wait_for_work(Clock::time_point last_pause) {
 }
 
 // Waits until about gather_frames or gather_bytes will be waiting, whichever comes first at the
-// rate of what was read since the last delivery, or until interrupt(); not at all when even a
-// thread back at once could find safe_frames waiting. The wait never outlasts the span the rate
-// was taken over, so a lull within it cannot stretch the wait; after a quiet spell the rate is
-// taken over the longest gather instead, so a burst is not mistaken for a trickle.
+// rate of what was read since the last delivery, or until interrupt(); not at all when a thread
+// wake_allowance late would find safe_frames waiting without it. The wait never outlasts the
+// span the rate was taken over, so a lull within it cannot stretch the wait; after a quiet spell
+// the rate is taken over the longest gather instead, so a burst is not mistaken for a trickle.
 void Listener::gather(const Round& round, Clock::duration since_last_delivery) {
     const Clock::duration over = std::min<Clock::duration>(since_last_delivery, longest_gather);
     const auto frames = static_cast<int64_t>(round.frames);
