@@ -25,15 +25,11 @@ constexpr auto pause_interval = std::chrono::seconds(1);
 // After reads that emptied the sockets, frames are left to gather: a server writes a frame per
 // query, and a wake-up, a poll and a read for each cost more than decoding the frame. The wait
 // is sized from the rate just seen to leave about gather_frames or gather_bytes waiting when
-// the thread runs again, but never so long that more than safe_frames would be waiting were
-// the thread wake_allowance late, as it can be on a busy host; that stays well below what fills
-// a writer's socket (unbound's takes about a hundred small frames). Above 80,000 frames/s this
-// waits no longer than a target of gather_frames less 300 us did; with 300 us here instead of
-// 500, one run in eight at the highest rate lost frames.
+// the thread runs again, which can take wake_allowance on a busy host; that stays well below
+// what fills a writer's socket (unbound's takes about a hundred small frames).
 constexpr int64_t gather_frames = 64;
 constexpr int64_t gather_bytes = 32 * 1024;
-constexpr int64_t safe_frames = 80;
-constexpr auto wake_allowance = std::chrono::microseconds(500);
+constexpr auto wake_allowance = std::chrono::microseconds(300);
 constexpr auto longest_gather = std::chrono::milliseconds(1);
 constexpr auto accept_pause = std::chrono::seconds(1);
 
@@ -311,17 +307,16 @@ bool Listener::wait_for_work(Clock::time_point last_pause) {
 }
 
 // Waits until about gather_frames or gather_bytes will be waiting, whichever comes first at the
-// rate of what was read since the last delivery, or until interrupt(); not at all when a thread
-// wake_allowance late would find safe_frames waiting without it. The wait never outlasts the
-// span the rate was taken over, so a lull within it cannot stretch the wait; after a quiet spell
-// the rate is taken over the longest gather instead, so a burst is not mistaken for a trickle.
+// rate of what was read since the last delivery, or until interrupt(); not at all when that is
+// no later than the thread could be back. The wait never outlasts the span the rate was taken
+// over, so a lull within it cannot stretch the wait; after a quiet spell the rate is taken over
+// the longest gather instead, so a burst is not mistaken for a trickle.
 void Listener::gather(const Round& round, Clock::duration since_last_delivery) {
     const Clock::duration over = std::min<Clock::duration>(since_last_delivery, longest_gather);
-    const auto frames = static_cast<int64_t>(round.frames);
-    const Clock::duration filled = std::min(
-        over * gather_frames / frames, over * gather_bytes / static_cast<int64_t>(round.bytes));
-    const Clock::duration safe = over * safe_frames / frames - wake_allowance;
-    const Clock::duration wait = std::min({filled, safe, over});
+    const Clock::duration filled =
+        std::min(over * gather_frames / static_cast<int64_t>(round.frames),
+                 over * gather_bytes / static_cast<int64_t>(round.bytes));
+    const Clock::duration wait = std::min<Clock::duration>(filled - wake_allowance, over);
     if (wait <= Clock::duration::zero()) {
         return;
     }
