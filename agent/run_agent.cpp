@@ -43,7 +43,8 @@ class StopGuard {
     bool armed = true;
 };
 
-void run_steps() {
+// Returns whether the run ended by a failure of its own rather than a stop request.
+bool run_steps() {
     config::ConfigStore store;
     log_message("Reading config from %s", config_path != nullptr ? config_path : "");
     if (config_path != nullptr) {
@@ -55,6 +56,7 @@ void run_steps() {
     if (logging != nullptr && std::strcmp(logging, "on") == 0) {
         open_log((executable_directory() + log_file_name).c_str());
     }
+    end_early_lines();
     log_message("agent version %s", sensor::wire::version);
     log_message("Changing directory to: %s", executable_directory().c_str());
     change_directory(executable_directory().c_str());
@@ -76,7 +78,7 @@ void run_steps() {
     StopGuard session_guard([&session] { session.stop(); });
     log_message("Starting ETW session");
     session.start();
-    log_message("Started!");
+    log_notice("Started!");
     StatisticsReporter reporter;
     reporter.start();
 
@@ -92,18 +94,26 @@ void run_steps() {
     log_message("Stopping sensor queue processor");
     processor_guard.stop_now();
     reporter.stop();
-    log_message("Stopped!");
+    log_notice("Stopped!");
+    return processor.failed();
 }
 
 }  // namespace
 
-void run_agent() {
+int run_agent() {
+    // Before anything is logged: the configuration's own errors must reach someone even
+    // when the log file stays off.
+    open_system_log();
+    bool failed = true;
     try {
         create_stop_primitives();
-        run_steps();
+        failed = run_steps();
     } catch (const std::exception& failure) {
         log_message("ERROR - Run failure: %s", failure.what());
     }
+    // A failure before the logging decision: its lines were held for a log that never opens.
+    end_early_lines();
+    return failed ? run_failure_status : 0;
 }
 
 }  // namespace tarn

@@ -14,8 +14,14 @@ extern Mutex run_mutex;
 // sequence starts is held until its wait.
 void create_stop_primitives();
 
-// The body of the agent; never lets an exception escape.
-void run_agent();
+// The exit status of a run that ended by a failure rather than a stop request: the process's
+// on Linux and in a console, the service-specific exit code under the service manager, so
+// that recovery can restart the agent.
+constexpr int run_failure_status = 1;
+
+// The body of the agent; never lets an exception escape. Returns 0 when a stop request ended
+// the run, run_failure_status when a failure did.
+int run_agent();
 
 // Directory of the running executable, without a trailing separator; "." if it has none.
 std::string executable_directory();

@@ -126,8 +126,8 @@ int run_dispatcher() {
     find_notify_socket();
     create_stop_primitives();
     notify_service_manager("READY=1");
-    run_agent();
-    return 0;
+    // A failed run exits non-zero, so the unit's Restart=on-failure restarts it.
+    return run_agent();
 }
 
 }  // namespace tarn

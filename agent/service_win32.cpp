@@ -59,8 +59,9 @@ void WINAPI service_main(DWORD, LPSTR*) {
         return;
     }
     report(SERVICE_RUNNING);
-    run_agent();
-    report(SERVICE_STOPPED);
+    // A failed run says so with a service-specific code, so the service manager's recovery
+    // restarts the agent; a stop request ends with 0.
+    report_service_status(SERVICE_STOPPED, NO_ERROR, static_cast<DWORD>(run_agent()));
 }
 
 // The uncaught dispatcher failure ends the process abnormally and silently: libstdc++'s
@@ -94,8 +95,7 @@ int run_dispatcher() {
         error::throw_failure<error::UnknownError>("StartServiceCtrlDispatcher()", code);
     }
     create_stop_primitives();
-    run_agent();
-    return 0;
+    return run_agent();
 }
 
 }  // namespace tarn

@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "config/target_address.hpp"
 #include "support/log.hpp"
 
 namespace tarn::config {
@@ -165,12 +168,26 @@ void apply_settings(const ConfigStore& store) {
     ipv6_clients = ipv6 != nullptr && std::strcmp(ipv6, "on") == 0;
     log_message("Config: ipv6-clients = %s", ipv6_clients ? "on" : "off");
 
-    for (const auto& value : store.get_all("target")) {
+    const std::vector<std::string> targets = store.get_all("target");
+    for (const auto& value : targets) {
         Target target;
         parse_target(target, value.c_str());
+        // Anything else would reach inet_addr, which reads "10.1.2" as 10.1.0.2.
+        if (!is_ipv4_address(target.ip)) {
+            log_message(
+                "ERROR - Config: line \"target %s\" not used: \"%s\" is not a "
+                "dotted-quad IPv4 address",
+                value.c_str(), target.ip.c_str());
+            continue;
+        }
         log_message("Config: target = ip:%s port:%d timeout:%u", target.ip.c_str(),
                     static_cast<int>(target.port), target.timeout);
         target_list.push_back(std::move(target));
+    }
+    if (!targets.empty() && target_list.empty()) {
+        log_message(
+            "ERROR - Config: no target left: records stay in the queue until the "
+            "configuration names a collector");
     }
     apply_etw_buffers(store);
     apply_tls(store);

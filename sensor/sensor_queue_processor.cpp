@@ -105,6 +105,7 @@ uint32_t SensorQueueProcessor::thread_entry(void* argument) {
         // Only the first allocations get here: without them nothing can be delivered, so the
         // agent is told to stop rather than run on as if it were sending.
         log_message("ERROR - Sensor queue processor failed: %s", failure.what());
+        processor->failed_fatally = true;
         if (processor->fatal_event != nullptr) {
             event_signal(processor->fatal_event);
         }

@@ -24,6 +24,8 @@ class SensorQueueProcessor {
     // Signalled when the delivery thread cannot work at all (its first buffers cannot be
     // allocated), so the agent stops instead of running on without delivering.
     void set_fatal_event(Event event) { fatal_event = event; }
+    // Whether the delivery thread ended that way: the run then ends as a failure.
+    bool failed() const { return failed_fatally; }
     // The socket calls of every connection; set before start.
     void use_socket_layer(const SocketLayer& layer) { socket_layer = layer; }
     // TLS for every connection when settings say so (they must outlive the thread); before start.
@@ -55,6 +57,7 @@ class SensorQueueProcessor {
     uint32_t unsent_end = 0;
     bool connected_before = false;
     Event fatal_event = nullptr;
+    std::atomic<bool> failed_fatally{false};
     SocketLayer socket_layer;
     const config::TlsSettings* tls = nullptr;
 };

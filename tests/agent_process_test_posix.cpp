@@ -30,7 +30,8 @@ struct Installation {
         std::ofstream(work.path + "/agent.conf") << "dnstap-socket " << work.path << "/s\n"
                                                  << config;
         return test::Child({"/bin/sh", "-c",
-                            shell + "exec env -u NOTIFY_SOCKET " + environment + " " + agent + " " +
+                            shell + "exec env -u NOTIFY_SOCKET -u JOURNAL_STREAM " + environment +
+                                " " + agent + " " +
                                 (arguments.empty() ? work.path + "/agent.conf" : arguments)});
     }
     long created() const {  // files and directories beside the agent
@@ -72,27 +73,43 @@ bool started(pid_t pid) {
     });
 }
 
+// A failed run exits 1 (so systemd's Restart=on-failure restarts it) and says why on standard
+// error, the journal's input, whether or not the log is on; lines from before the log opened
+// come first in it.
 TEST(AgentProcess, UsageMissingConfigurationAndFailedQueue) {
     Installation installation;
     test::Child usage({installation.agent}), missing({installation.agent, "/nonexistent.conf"});
     EXPECT_EQ(255, usage.stop(0));
     EXPECT_EQ("usage: agent <config-file>\n", usage.output);
-    EXPECT_EQ(0, missing.stop(0));
-    EXPECT_EQ("", missing.output);
+    EXPECT_EQ(1, missing.stop(0));
+    EXPECT_EQ("ERROR - Run failure: fopen(/nonexistent.conf) failed: " +
+                  error::system_error_text(ENOENT) + "\n",
+              missing.output);
     EXPECT_EQ(1, installation.created());  // the log directory, nothing in it
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
     GTEST_SKIP() << "the address-space limit below would starve the sanitizer";
 #endif
 #endif
-    test::Child agent =
-        installation.start("logging on\nqueue-size 1073741824\n", "ulimit -v 262144; ");
-    EXPECT_EQ(0, agent.stop(0));
+    const std::string refused =
+        "ERROR - Config: line \"target 10.1.2\" not used: \"10.1.2\" is not a dotted-quad IPv4 "
+        "address";
+    const std::string none =
+        "ERROR - Config: no target left: records stay in the queue until "
+        "the configuration names a collector";
+    const std::string failure =
+        "ERROR - Run failure: malloc(1073741824) failed: " + error::system_error_text(ENOMEM);
+    test::Child agent = installation.start("logging on\nqueue-size 1073741824\ntarget 10.1.2\n",
+                                           "ulimit -v 262144; ");
+    EXPECT_EQ(1, agent.stop(0));
+    EXPECT_EQ(refused + "\n" + none + "\n" + failure + "\n", agent.output);
+    Lines messages = installation.messages(agent.pid);
     EXPECT_EQ(
-        Lines({"agent version 3.7.1", "Changing directory to: " + installation.dir, "Starting...",
-               "ERROR - Run failure: malloc(1073741824) failed: " +
-                   error::system_error_text(ENOMEM)}),
-        installation.messages(agent.pid));
+        Lines({"Reading config from " + installation.work.path + "/agent.conf",
+               "Config: queue-size = 1073741824", "Config: ipv6-clients = off", refused, none,
+               "Config: dnstap-socket = " + installation.work.path + "/s", "agent version 3.7.1",
+               "Changing directory to: " + installation.dir, "Starting...", failure}),
+        messages);
 }
 
 // Both stop signals, in two runs that append to one log and tell systemd when ready and when
@@ -139,7 +156,7 @@ TEST(AgentProcess, StopSignalsRunTheStopSequence) {
         kill(agent.pid, signal_number);
         EXPECT_EQ("STOPPING=1", notified());
         EXPECT_EQ(0, agent.stop(0));
-        EXPECT_EQ("", agent.output);
+        EXPECT_EQ("Started!\nStopped!\n", agent.output);
         close(manager);
         // The known lines in order, "Started!" among them from "Starting ETW session" on; lines
         // of other kinds (the figures) may come between, an error line may not.

@@ -1,14 +1,20 @@
 // Configuration: key and value cut from lines of at most 4095 bytes; the settings, logged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
 
 #include "config/settings.hpp"
+#include "config/target_address.hpp"
 #include "error/error.hpp"
 #include "log_capture.hpp"
 #include "support/threads.hpp"
+
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#endif
 
 namespace tarn::config {
 namespace {
@@ -75,17 +81,33 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
         // Targets: the first colon ends the address, the first word after it is the time-out;
         // port and time-out as a 32-bit atol gives them, 0 or nothing for the default; the
         // port's low 16 bits.
-        {"target 10.1.2.3\nTarget 10.1.2.3:9000\t  30 40\ntarget\ntarget 10.1.2.3 30:40\n"
-         "target h:1:2\ntarget h:http never\ntarget h:65537 0\ntarget h:65536 -1\n"
-         "target h:-1 4294967295\ntarget h:99999999999999999999 12s\n"
-         "target h:-99999999999999999999 -99999999999\ntarget h: 9000\n",
+        {"target 10.1.2.3\nTarget 10.1.2.3:9000\t  30 40\ntarget 10.1.2.3 30:40\n"
+         "target 10.9.9.9:1:2\ntarget 10.9.9.9:http never\ntarget 10.9.9.9:65537 0\n"
+         "target 10.9.9.9:65536 -1\ntarget 10.9.9.9:-1 4294967295\n"
+         "target 10.9.9.9:99999999999999999999 12s\n"
+         "target 10.9.9.9:-99999999999999999999 -99999999999\ntarget 10.9.9.9: 9000\n",
          {q + "104857600", v6 + "off", t + "10.1.2.3 port:8100 timeout:5",
-          t + "10.1.2.3 port:9000 timeout:30", t + " port:8100 timeout:5",
-          t + "10.1.2.3 30 port:40 timeout:30", t + "h port:1 timeout:5",
-          t + "h port:8100 timeout:5", t + "h port:1 timeout:5",
-          t + "h port:8100 timeout:4294967295", t + "h port:65535 timeout:2147483647",
-          t + "h port:65535 timeout:12", t + "h port:8100 timeout:2147483648",
-          t + "h port:9000 timeout:9000"}}};
+          t + "10.1.2.3 port:9000 timeout:30",
+          "ERROR - Config: line \"target 10.1.2.3 30:40\" not used: \"10.1.2.3 30\" is not a "
+          "dotted-quad IPv4 address",
+          t + "10.9.9.9 port:1 timeout:5", t + "10.9.9.9 port:8100 timeout:5",
+          t + "10.9.9.9 port:1 timeout:5", t + "10.9.9.9 port:8100 timeout:4294967295",
+          t + "10.9.9.9 port:65535 timeout:2147483647", t + "10.9.9.9 port:65535 timeout:12",
+          t + "10.9.9.9 port:8100 timeout:2147483648", t + "10.9.9.9 port:9000 timeout:9000"}},
+        // Only dotted-quad addresses are used; each other line is said, and so is an empty list.
+        {"target 10.1.2\ntarget 10.1.2.3:9000\ntarget dns1.example 30\n",
+         {q + "104857600", v6 + "off",
+          "ERROR - Config: line \"target 10.1.2\" not used: \"10.1.2\" is not a dotted-quad "
+          "IPv4 address",
+          t + "10.1.2.3 port:9000 timeout:5",
+          "ERROR - Config: line \"target dns1.example 30\" not used: \"dns1.example\" is not "
+          "a dotted-quad IPv4 address"}},
+        {"target 0x7f.1\n",
+         {q + "104857600", v6 + "off",
+          "ERROR - Config: line \"target 0x7f.1\" not used: \"0x7f.1\" is not a dotted-quad "
+          "IPv4 address",
+          "ERROR - Config: no target left: records stay in the queue until the configuration "
+          "names a collector"}}};
     for (auto [text, expected] : cases) {
         queue_size = 104857600;
         target_list.clear();
@@ -99,7 +121,65 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
                              " timeout:" + std::to_string(x.timeout));
         }
         EXPECT_EQ(expected, log.lines()) << text;
+        expected.erase(
+            std::remove_if(expected.begin(), expected.end(),
+                           [](const std::string& line) { return line.rfind("ERROR - ", 0) == 0; }),
+            expected.end());
         EXPECT_EQ(expected, listed) << text;
+    }
+}
+
+// The address rule is inet_pton's, never inet_addr's: "10.1.2" and a host name would otherwise
+// reach a wrong address. Installer items are target values written strictly.
+TEST(TargetAddress, DottedQuadOnlyAndStrictInstallerItems) {
+    const std::pair<const char*, bool> addresses[] = {{"10.1.2.3", true},
+                                                      {"0.0.0.0", true},
+                                                      {"255.255.255.255", true},
+                                                      {"10.1.2", false},
+                                                      {"1.2.3.4.5", false},
+                                                      {"256.1.1.1", false},
+                                                      {" 10.1.2.3", false},
+                                                      {"10.1.2.3 ", false},
+                                                      {"dns1.example", false},
+                                                      {"0x7f.1", false},
+                                                      {"", false},
+                                                      {"10.01.2.3", false},
+                                                      {"1..2.3", false},
+                                                      {"1.2.3.", false},
+                                                      {"-1.2.3.4", false},
+                                                      {"+1.2.3.4", false},
+                                                      {"1.2.3.4294967297", false}};
+    for (const auto& [text, expected] : addresses) {
+        EXPECT_EQ(expected, is_ipv4_address(text)) << text;
+#if !defined(_WIN32)
+        in_addr parsed{};
+        EXPECT_EQ(expected, inet_pton(AF_INET, text, &parsed) == 1) << "inet_pton: " << text;
+#endif
+    }
+    const std::string address = "the address is not a dotted-quad IPv4 address",
+                      port = "the port is not a number from 1 to 65535",
+                      timeout = "the time-out is not a number of seconds from 1 to 4294967295";
+    const std::pair<const char*, std::string> items[] = {{"10.1.2.3", ""},
+                                                         {"10.1.2.3:8100", ""},
+                                                         {"10.1.2.3:65535  30", ""},
+                                                         {"10.1.2.3 4294967295", ""},
+                                                         {"10.1.2", address},
+                                                         {"dns1.example:8100", address},
+                                                         {"10.1.2.3,10.1.2.4", address},
+                                                         {"", address},
+                                                         {"10.1.2.3:0", port},
+                                                         {"10.1.2.3:65536", port},
+                                                         {"10.1.2.3:", port},
+                                                         {"10.1.2.3:80x", port},
+                                                         {"10.1.2.3:080", port},
+                                                         {"10.1.2.3 0", timeout},
+                                                         {"10.1.2.3 ", timeout},
+                                                         {"10.1.2.3 4294967296", timeout},
+                                                         {"10.1.2.3 5\" & calc", timeout},
+                                                         {"10.1.2.3 5 6", timeout},
+                                                         {"10.1.2.3\t5", address}};
+    for (const auto& [item, expected] : items) {
+        EXPECT_EQ(expected, target_item_problem(item)) << item;
     }
 }
 
