@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The agent as a Windows service under Wine: sc create / start / stop against Wine's service
 # control manager, checked from sc query, the log file, and Wine's trace of every
-# SetServiceStatus call the agent makes.
+# SetServiceStatus call the agent makes, and of what it reports to the Event Log.
 #   scripts/wine-service-test.sh <windows-build-dir>
 set -euo pipefail
 
@@ -45,7 +45,7 @@ logged() { [ -f "$log" ] && messages | grep -qxF -e "$1"; }
 wine_stop
 sleep 1
 wineserver -p </dev/null >/dev/null 2>&1
-WINEDEBUG=+service timeout 120 wine cmd /c exit </dev/null >/dev/null 2>"$trace" || true
+WINEDEBUG=+service,+eventlog timeout 120 wine cmd /c exit </dev/null >/dev/null 2>"$trace" || true
 install_dir="$WINEPREFIX/drive_c/tarn agent"
 cleanup() {
     sc delete tarn-agent >/dev/null 2>&1 || true
@@ -86,6 +86,37 @@ printf '%s\n' "${run_lines[@]}" | awk 'BEGIN { i = 0 } NR == FNR { want[n++] = $
 reports=$(tr -d '\r' <"$trace" | sed -n 's/.*trace:service:SetServiceStatus [0-9A-Fa-f]* \(0x10 .*\)$/\1/p')
 [ "$reports" = "$(printf '0x10 %s 0x5 0 0 0 0x2710\n' 0x4 0x3 0x1)" ] || fail "status reports were: $reports"
 messages | grep -q "no such config" && fail "a start parameter was taken as the configuration path"
+# Wine's ReportEventW prints each string on its eventlog channel: error events as err, the others
+# as trace.
+events() {  # the strings as given: Wine's escapes undone
+    tr -d '\r' <"$trace" | sed -n 's/^.*:eventlog:ReportEventW L"\(.*\)"$/\1/; T; s/\\n$//; s/\\"/"/g; s/\\\\/\\/g; p'
+}
+[ "$(events | paste -sd '|')" = 'Started!|ERROR - ETW session failed: ProcessTrace() failed: Access denied.\r|Stopped!' ] ||
+    fail "Event Log calls of the first run: $(events | paste -sd '|')"
+
+# Targets that are all refused: said in the log (before the version line: held until it
+# opened) and in the Event Log; capture still runs.
+refused='ERROR - Config: line "target 10.1.2" not used: "10.1.2" is not a dotted-quad IPv4 address'
+printf 'logging on\r\ntarget 10.1.2\r\n' >"$install_dir/agent config.txt"
+sc start tarn-agent >/dev/null || fail "sc start with refused targets"
+two_starts() { [ "$(messages | grep -cxF 'Started!')" -ge 2 ]; }
+wait_for 30 two_starts || fail "the second run did not start"
+expect_second="$refused|ERROR - Config: no target left: records stay in the queue until the configuration names a collector|agent version 3.7.1"
+second=$(messages | tac | sed '/^Reading config from /q' | tac | grep -e "^ERROR - Config:" -e "^agent version" | paste -sd '|')
+[ "$second" = "$expect_second" ] || fail "the second run's first lines: $second"
+events | grep -qxF "$refused" || fail "the refused target is not in the Event Log calls"
+in_state tarn-agent 4 || fail "tarn-agent did not run on without a target"
+sc stop tarn-agent >/dev/null || true
+wait_for 30 in_state tarn-agent 1 || fail "tarn-agent not STOPPED after the second sc stop"
+
+# A run that fails ends STOPPED with a service-specific exit code, so recovery can restart it.
+rm "$install_dir/agent config.txt"
+sc start tarn-agent >/dev/null || fail "sc start without a configuration"
+wait_for 30 in_state tarn-agent 1 || fail "tarn-agent without a configuration not STOPPED"
+grep -q "WIN32_EXIT_CODE *: 1066 " "$work/query" && grep -q "SERVICE_EXIT_CODE *: 1 " "$work/query" ||
+    fail "a failed run's exit codes: $(cat "$work/query")"
+events | grep -q '^ERROR - Run failure: fopen(C:\\tarn agent\\agent config.txt) failed: ' ||
+    fail "the run failure is not in the Event Log calls"
 
 [ "$failures" -eq 0 ] || { messages; echo "== Windows service under Wine: $failures failure(s); trace in $trace"; exit 1; }
 echo "== Windows service under Wine: all checks passed"

@@ -12,6 +12,7 @@
 #include "agent/run_agent.hpp"
 #include "log_capture.hpp"
 #include "support/log.hpp"
+#include "support/report_bound.hpp"
 #include "support/small_bytes.hpp"
 
 namespace tarn {
@@ -87,6 +88,32 @@ TEST(Log, LinesAreWholeUtcStampedAndTagged) {
         EXPECT_EQ(std::string(960 + i % 60, m[3].str()[0]), m[5].str());
     }
     EXPECT_EQ(std::vector<int>(4, 100), next);
+}
+
+// Three lines a minute reach the system log; the lines held back are said once, before the next
+// line that goes through or when asked for, and never counted twice.
+TEST(ReportBound, ThreeAMinuteAndTheRestCountedOnce) {
+    ReportBound bound(3, 60);
+    // now, whether it goes, left out said with it; take: the count taken after the step
+    const struct {
+        uint64_t now;
+        bool admitted;
+        uint64_t left_out;
+        bool take;
+        uint64_t taken;
+    } steps[] = {{100, true, 0, false, 0},  {101, true, 0, false, 0}, {159, true, 0, false, 0},
+                 {159, false, 0, false, 0}, {159, false, 0, false, 0}, {160, true, 2, false, 0},
+                 {161, true, 0, false, 0},  {162, true, 0, false, 0}, {163, false, 0, true, 1},
+                 {164, false, 0, true, 1},  {219, false, 0, false, 0}, {220, true, 1, true, 0},
+                 {5000, true, 0, false, 0}};
+    for (const auto& step : steps) {
+        uint64_t left_out = 99;
+        EXPECT_EQ(step.admitted, bound.admit(step.now, left_out)) << step.now;
+        EXPECT_EQ(step.left_out, left_out) << step.now;
+        if (step.take) {
+            EXPECT_EQ(step.taken, bound.take_left_out()) << step.now;
+        }
+    }
 }
 
 // Every length the word-pair paths split at, against the library's own copy and comparison:
