@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "config/target_address.hpp"
+#include "installer/permissions.hpp"
 
 namespace {
 
 constexpr wchar_t configuration_name[] = L"agent.conf";
-// The configuration may hold a PFX password: SYSTEM and Administrators only, nothing inherited.
-constexpr wchar_t configuration_sddl[] = L"D:PAI(A;;FA;;;SY)(A;;FA;;;BA)";
+using tarn::installer::configuration_sddl;
 constexpr wchar_t session_name[] = L"sabrel-agent";
 constexpr wchar_t service_name[] = L"sabrel-agent";
 constexpr int removal_wait_seconds = 30;
