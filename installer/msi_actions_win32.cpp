@@ -66,9 +66,9 @@ std::wstring wide(const std::string& text) {
 
 std::wstring system_text(DWORD code) {
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring result = text != nullptr ? text : L"error " + std::to_wstring(code);
     LocalFree(text);
     while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) {
@@ -136,7 +136,8 @@ class SecurityDescriptor {
 };
 
 std::string configuration_text(const std::wstring& targets, const std::wstring& logging) {
-    std::string text = "# sabrel-agent configuration: one key and value per line (see the README)\r\n";
+    std::string text =
+        "# sabrel-agent configuration: one key and value per line (see the README)\r\n";
     if (!targets.empty()) {
         for (const std::wstring& item : split(targets, L';')) {
             text += "target " + std::string(item.begin(), item.end()) + "\r\n";
@@ -160,8 +161,8 @@ DWORD write_configuration(const std::wstring& path, const std::string& text) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        BOOL wrote = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written,
-                               nullptr);
+        BOOL wrote =
+            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         DWORD code = wrote && written == text.size() ? 0 : GetLastError();
         CloseHandle(file);
         return code;

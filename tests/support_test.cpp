@@ -101,9 +101,9 @@ TEST(ReportBound, ThreeAMinuteAndTheRestCountedOnce) {
         uint64_t left_out;
         bool take;
         uint64_t taken;
-    } steps[] = {{100, true, 0, false, 0},  {101, true, 0, false, 0}, {159, true, 0, false, 0},
+    } steps[] = {{100, true, 0, false, 0},  {101, true, 0, false, 0},  {159, true, 0, false, 0},
                  {159, false, 0, false, 0}, {159, false, 0, false, 0}, {160, true, 2, false, 0},
-                 {161, true, 0, false, 0},  {162, true, 0, false, 0}, {163, false, 0, true, 1},
+                 {161, true, 0, false, 0},  {162, true, 0, false, 0},  {163, false, 0, true, 1},
                  {164, false, 0, true, 1},  {219, false, 0, false, 0}, {220, true, 1, true, 0},
                  {5000, true, 0, false, 0}};
     for (const auto& step : steps) {
