@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The agent in console mode under Wine (the dispatcher answers 1063): the usage line, a missing
-# configuration, and a run with logging on stopped by Ctrl+C (SIGINT, which Wine delivers as
-# the console's Ctrl+C event).
+# configuration (a failed run: exit status 1), and a run with logging on stopped by Ctrl+C
+# (SIGINT, which Wine delivers as the console's Ctrl+C event).
 #   scripts/wine-console-test.sh <windows-build-dir>
 set -euo pipefail
 
@@ -22,7 +22,7 @@ run() {  # seconds args...: the exit status; output in $work/out
 
 expect "no argument: exit" "$(run 60)" 255
 expect "no argument: output" "$(tr -d '\r' <"$work/out" | grep -v wine)" "usage: agent <config-file>"
-expect "missing configuration: exit" "$(run 60 'Z:\nowhere\agent.conf')" 0
+expect "missing configuration: exit" "$(run 60 'Z:\nowhere\agent.conf')" 1
 expect "missing configuration: output" "$(grep -vc wine "$work/out" || true)" 0
 
 printf 'logging on\ntarget 127.0.0.1:9 1\n' >"$work/agent.conf"
