@@ -53,6 +53,10 @@ SslContext make_server_context(const Options& options) {
         require(SSL_CTX_load_verify_locations(ctx, ca, nullptr) == 1, "--tls-client-ca", ca);
         SSL_CTX_set_client_CA_list(ctx, SSL_load_client_CA_file(ca));
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        // Without it every resumption of a verified session ends in an internal_error alert;
+        // SChannel resumes by default, so an agent's every reconnection would fail.
+        static const unsigned char session_context[] = "sabrel-collector";
+        SSL_CTX_set_session_id_context(ctx, session_context, sizeof session_context - 1);
     }
     return context;
 }

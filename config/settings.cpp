@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/target_address.hpp"
+#include "error/error.hpp"
 #include "support/log.hpp"
 
 namespace tarn::config {
@@ -88,6 +89,11 @@ std::string read_thumbprint(const char* text) {
 
 void apply_tls(const ConfigStore& store) {
     const char* on = store.get("tls");
+    // Anything but on or off is refused, never taken as plaintext with tls-* keys set.
+    if (on != nullptr && std::strcmp(on, "on") != 0 && std::strcmp(on, "off") != 0) {
+        throw ConfigError("Config: tls \"" + std::string(on) +
+                          "\" is neither on nor off: nothing is sent until it is one of them");
+    }
     tls_settings.on = on != nullptr && std::strcmp(on, "on") == 0;
     const std::pair<const char*, std::string TlsSettings::*> texts[] = {
         {"tls-ca", &TlsSettings::ca_file},
@@ -105,14 +111,27 @@ void apply_tls(const ConfigStore& store) {
         log_message("ERROR - Config: tls-cert-thumbprint %s is not 40 hexadecimal digits",
                     thumbprint);
     }
-    if (tls_settings.on) {
-        // The password stays out of the log.
-        log_message("Config: tls = on, ca:%s cert:%s key:%s server-name:%s thumbprint:%s%s",
-                    tls_settings.ca_file.c_str(), tls_settings.cert_file.c_str(),
-                    tls_settings.key_file.c_str(), tls_settings.server_name.c_str(),
-                    tls_settings.cert_thumbprint.c_str(),
-                    tls_settings.cert_password.empty() ? "" : " password:set");
+    if (!tls_settings.on) {
+        std::string unused;
+        for (const auto& [key, field] : texts) {
+            if (store.get(key) != nullptr) {
+                unused += (unused.empty() ? "" : ", ") + std::string(key);
+            }
+        }
+        if (thumbprint != nullptr) {
+            unused += unused.empty() ? "tls-cert-thumbprint" : ", tls-cert-thumbprint";
+        }
+        if (!unused.empty()) {
+            log_message("Config: %s unused: tls is not on", unused.c_str());
+        }
+        return;
     }
+    // The password stays out of the log.
+    log_message("Config: tls = on, ca:%s cert:%s key:%s server-name:%s thumbprint:%s%s",
+                tls_settings.ca_file.c_str(), tls_settings.cert_file.c_str(),
+                tls_settings.key_file.c_str(), tls_settings.server_name.c_str(),
+                tls_settings.cert_thumbprint.c_str(),
+                tls_settings.cert_password.empty() ? "" : " password:set");
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "error/error.hpp"
-#include "sensor/wire_format.hpp"
-#include "support/byte_order.hpp"
 
 // The same sequence on every platform: a non-blocking connect, sends tried first and a
 // writability wait only when the send buffer is full, waits in slices that a stop ends.
@@ -14,18 +12,10 @@ namespace {
 
 constexpr int stop_check_ms = 100;
 constexpr int longest_slice_ms = 86400000;
-
-// The end of the frame that holds position, walking on from the frame that ended at end.
-uint32_t next_frame_end(const uint8_t* frames, uint32_t length, uint32_t position, uint32_t end) {
-    while (end <= position && end < length) {
-        if (length - end < wire::frame_prefix_size) {
-            return length;
-        }
-        uint64_t next = uint64_t{end} + wire::frame_prefix_size + load_be32(frames + end);
-        end = static_cast<uint32_t>(std::min<uint64_t>(next, length));
-    }
-    return end;
-}
+// A refusal of the agent's certificate comes within a round trip of the handshake; silence that
+// long is acceptance. Waiting for it keeps a refused connection from taking records it would
+// count as sent.
+constexpr std::chrono::milliseconds verdict_wait{1000};
 
 }  // namespace
 
@@ -84,12 +74,23 @@ void TcpConnection::load_tls() {
 
 void TcpConnection::start_tls(Clock::time_point until) {
     session.start(*credentials, socket_handle, tls->server_name.empty() ? ip : tls->server_name);
+    const Clock::time_point verdict_until = std::min(until, Clock::now() + verdict_wait);
     for (TlsWant want; (want = session.handshake()) != TlsWant::nothing;) {
-        wait_for(want, until);
+        if (want != TlsWant::verdict) {
+            wait_for(want, until);
+        } else if (!wait_until(TlsWant::read, verdict_until)) {
+            session.take_silence_as_acceptance();
+        }
     }
 }
 
 void TcpConnection::wait_for(TlsWant want, Clock::time_point until) {
+    if (!wait_until(want, until)) {
+        throw SensorError("select() timed out");
+    }
+}
+
+bool TcpConnection::wait_until(TlsWant want, Clock::time_point until) {
     for (;;) {
         if (stop != nullptr && *stop) {
             interrupted = true;
@@ -104,13 +105,13 @@ void TcpConnection::wait_for(TlsWant want, Clock::time_point until) {
         auto wait = want == TlsWant::read ? calls.wait_readable : calls.wait_writable;
         int ready = wait(socket_handle, static_cast<int>(slice), code);
         if (ready > 0) {
-            return;
+            return true;
         }
         if (ready < 0) {
             error::throw_failure<SensorError>("select()", code);
         }
         if (Clock::now() >= until) {
-            throw SensorError("select() timed out");
+            return false;
         }
     }
 }
@@ -134,13 +135,10 @@ void TcpConnection::send_all(const uint8_t* frames, uint32_t length) {
     if (tls != nullptr) {
         session.process_incoming();  // a collector that closed or failed gets nothing more
     }
-    uint32_t frame_end = 0;
-    Clock::time_point until{};
+    // The time-out measures a stall, not a size: it starts again whenever bytes leave, so a
+    // slow link that keeps moving is never cut, whatever a record's size.
+    Clock::time_point until = deadline();
     while (sent_bytes < length) {
-        if (sent_bytes >= frame_end) {
-            frame_end = next_frame_end(frames, length, sent_bytes, frame_end);
-            until = deadline();
-        }
         TlsWant want = TlsWant::write;
         int64_t count = send_some(frames + sent_bytes, length - sent_bytes, want);
         if (count == 0) {
@@ -148,6 +146,7 @@ void TcpConnection::send_all(const uint8_t* frames, uint32_t length) {
             continue;
         }
         sent_bytes += static_cast<uint32_t>(count);
+        until = deadline();
     }
 }
 

@@ -69,10 +69,10 @@ class TcpConnection {
     void load_tls();
     // Waits up to timeout seconds (unsigned) for the connection and, with TLS, the handshake.
     void connect_to(const char* ip, uint16_t port, int32_t timeout);
-    // Every byte of whole frames laid back to back, or a SensorError. The time-out counts from
-    // the start of each frame: a slow link that moves every frame in time never fails, however
-    // long the whole takes. sent() tells how many bytes the socket took either way (with TLS,
-    // the plaintext of the records it took whole).
+    // Every byte of whole frames laid back to back, or a SensorError. The time-out is the
+    // longest the link may stall: a slow link that keeps moving never fails, however long the
+    // whole takes. sent() tells how many bytes the socket took either way (with TLS, the
+    // plaintext of the records it took whole), exact at every moment.
     void send_all(const uint8_t* frames, uint32_t length);
     uint32_t sent() const { return sent_bytes; }
     void close();
@@ -81,6 +81,9 @@ class TcpConnection {
   private:
     using Clock = std::chrono::steady_clock;
     Clock::time_point deadline() const;
+    // Until the socket is ready for want: false at until, a SensorError on failure or stop.
+    bool wait_until(TlsWant want, Clock::time_point until);
+    // The same, and a SensorError at until.
     void wait_for(TlsWant want, Clock::time_point until);
     void start_tls(Clock::time_point until);
     int64_t send_some(const uint8_t* data, uint32_t length, TlsWant& want);

@@ -11,9 +11,10 @@
 // operator can act on.
 namespace tarn::sensor {
 
-// What a step waits for before it can go on: nothing (it is done), or the socket readable or
-// writable.
-enum class TlsWant { nothing, read, write };
+// What a step waits for before it can go on: nothing (it is done), the socket readable or
+// writable, or the collector's word on the agent's certificate (the socket readable, for a short
+// while only: a TLS 1.3 collector that accepts it and sends no session ticket says nothing).
+enum class TlsWant { nothing, read, write, verdict };
 
 // The words for each cause that every platform can tell apart, so that a cause reads the same
 // on all of them.
@@ -79,6 +80,8 @@ class TlsSession {
     // The handshake; nothing once the collector's certificate is verified and, where the
     // collector asked for the agent's, the collector has accepted it. Never renegotiates.
     TlsWant handshake();
+    // The collector said nothing while the caller waited for its verdict: it accepted.
+    void take_silence_as_acceptance();
     // Encrypts and sends the start of data: the plaintext bytes whose records the socket took
     // whole, or 0 with want set. A record the socket took in part is finished by the next call.
     uint32_t send_some(const uint8_t* data, uint32_t length, TlsWant& want);

@@ -24,6 +24,10 @@ struct FreeSsl {
 };
 
 constexpr int reads_per_call = 64;  // bounds process_incoming against a chatty collector
+// One TLS record a write: a retry that finishes a record half taken by the socket then returns
+// its length, where a longer write would go on to the next records, meet a full socket and
+// report nothing of the one it finished, leaving sent() behind what the socket took.
+constexpr uint32_t largest_write = 16384;
 constexpr int alert_offset = SSL_AD_REASON_OFFSET;
 
 // The reason of the oldest queued error, its text from OpenSSL, and an empty queue after.
@@ -282,9 +286,13 @@ TlsWant TlsSession::handshake() {
     if (SSL_version(state.ssl.get()) == TLS1_3_VERSION && state.asked_for_certificate &&
         !state.judged) {
         process_incoming();
-        return state.judged ? TlsWant::nothing : TlsWant::read;
+        return state.judged ? TlsWant::nothing : TlsWant::verdict;
     }
     return TlsWant::nothing;
+}
+
+void TlsSession::take_silence_as_acceptance() {
+    held->judged = true;
 }
 
 uint32_t TlsSession::send_some(const uint8_t* data, uint32_t length, TlsWant& want) {
@@ -292,7 +300,7 @@ uint32_t TlsSession::send_some(const uint8_t* data, uint32_t length, TlsWant& wa
     ERR_clear_error();
     errno = 0;
     int result =
-        SSL_write(state.ssl.get(), data, static_cast<int>(std::min<uint32_t>(length, INT_MAX)));
+        SSL_write(state.ssl.get(), data, static_cast<int>(std::min(length, largest_write)));
     if (result > 0) {
         return static_cast<uint32_t>(result);
     }

@@ -416,6 +416,9 @@ void TlsSession::process_incoming() {
     }
 }
 
+// SChannel counts the handshake made at SEC_E_OK: it never waits for a verdict.
+void TlsSession::take_silence_as_acceptance() {}
+
 void TlsSession::end() {
     State& state = *held;
     if (state.have_context && state.sound && state.outgoing_end == 0) {

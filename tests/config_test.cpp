@@ -204,24 +204,40 @@ TEST(Settings, EtwBuffersInRangeOrNotAtAll) {
     target_list.clear();
 }
 
-// TLS: exactly "on"; a thumbprint is 40 hex digits, separators dropped, or nothing.
+// TLS: "on" or "off", anything else refused rather than taken as plaintext; keys of an unused
+// TLS said once; a thumbprint is 40 hex digits, separators dropped, or nothing.
 TEST(Settings, TlsKeys) {
     const std::string hex = "0a1B2c3D4e5F60718293a4B5c6D7e8F901234567";
     const std::pair<std::string, std::string> cases[] = {
         {"tls on\ntls-ca /c a.pem\ntls-cert a.pem\ntls-key a.key\ntls-server-name c.test\n",
-         "1|/c a.pem|a.pem|a.key|c.test||"},
-        {"tls On\ntls-cert-password p w\ntls-cert-thumbprint " + hex.substr(0, 20) + ":" +
-             hex.substr(20, 10) + " " + hex.substr(30) + "\n",
-         "0|||||p w|0A1B2C3D4E5F60718293A4B5C6D7E8F901234567"},
-        {"tls-cert-thumbprint " + hex.substr(1) + "\n", "0||||||"},
-        {"tls-cert-thumbprint " + hex.substr(1) + "g\n", "0||||||"}};
+         "1|/c a.pem|a.pem|a.key|c.test|| Config: tls = on, ca:/c a.pem cert:a.pem key:a.key "
+         "server-name:c.test thumbprint:"},
+        {"tls off\ntls-cert-password p w\ntls-cert-thumbprint " + hex.substr(0, 20) + ":" +
+             hex.substr(20, 10) + " " + hex.substr(30) + "\ntls-ca x\n",
+         "0|x||||p w|0A1B2C3D4E5F60718293A4B5C6D7E8F901234567 Config: tls-ca, tls-cert-password, "
+         "tls-cert-thumbprint unused: tls is not on"},
+        {"tls-cert-thumbprint " + hex.substr(1) + "g\n",
+         "0|||||| ERROR - Config: tls-cert-thumbprint " + hex.substr(1) +
+             "g is not 40 hexadecimal digits Config: tls-cert-thumbprint unused: tls is not on"},
+        {"tls On\ntls-ca a.pem\n",
+         "Config: tls \"On\" is neither on nor off: nothing is sent until it is one of them"},
+        {"tls yes\n",
+         "Config: tls \"yes\" is neither on nor off: nothing is sent until it is one of them"}};
     for (const auto& [text, expected] : cases) {
-        apply_settings(loaded(text));
-        const TlsSettings& t = tls_settings;
-        EXPECT_EQ(expected, std::to_string(t.on) + "|" + t.ca_file + "|" + t.cert_file + "|" +
-                                t.key_file + "|" + t.server_name + "|" + t.cert_password + "|" +
-                                t.cert_thumbprint)
-            << text;
+        test::LogCapture log;
+        std::string got;
+        try {
+            apply_settings(loaded(text));
+            const TlsSettings& t = tls_settings;
+            got = std::to_string(t.on) + "|" + t.ca_file + "|" + t.cert_file + "|" + t.key_file +
+                  "|" + t.server_name + "|" + t.cert_password + "|" + t.cert_thumbprint;
+            for (const std::string& line : log.lines()) {
+                got += line.find("tls") != std::string::npos ? " " + line : "";
+            }
+        } catch (const ConfigError& failure) {
+            got = failure.what();
+        }
+        EXPECT_EQ(expected, got) << text;
     }
     tls_settings = {};
     target_list.clear();

@@ -101,8 +101,9 @@ struct Peer {
 
 // The delivery thread over TLS to one target, the records in the ring first.
 struct Delivery {
-    Delivery(const config::TlsSettings& tls, uint16_t port, const std::vector<Bytes>& records)
-        : settings(tls), queue(64u << 20), targets{{"127.0.0.1", port, 5}} {
+    Delivery(const config::TlsSettings& tls, uint16_t port, const std::vector<Bytes>& records,
+             uint32_t timeout = 5, const SocketLayer& layer = SocketLayer{})
+        : settings(tls), queue(64u << 20), targets{{"127.0.0.1", port, timeout}} {
         sigset_t pipe;  // as the agent ignores it: a reset peer costs a failed send
         sigemptyset(&pipe);
         sigaddset(&pipe, SIGPIPE);
@@ -111,6 +112,7 @@ struct Delivery {
             queue.push(record.data(), static_cast<uint32_t>(record.size()));
         }
         processor.use_tls(settings);
+        processor.use_socket_layer(layer);
         processor.start();
     }
     ~Delivery() { processor.stop(); }
@@ -121,6 +123,15 @@ struct Delivery {
     SensorQueueProcessor processor{queue, targets};
 };
 
+std::string first_error(const test::LogCapture& log) {
+    for (const std::string& line : log.lines()) {
+        if (line.rfind("ERROR - ", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
 config::TlsSettings agent_tls(bool with_certificate = true) {
     config::TlsSettings tls;
     tls.on = true;
@@ -130,15 +141,72 @@ config::TlsSettings agent_tls(bool with_certificate = true) {
     return tls;
 }
 
+// Also from a TLS 1.3 collector that sends no session ticket: its silence after the handshake
+// is its acceptance of the agent's certificate.
 TEST(Tls, MutualTlsStreamIsByteIdenticalToPlain) {
     const std::vector<Bytes> records = {record_of(40, 1), record_of(65535, 2), record_of(300, 3),
                                         record_of(20000, 4)};
-    Peer peer("collector", "SERVER -Verify 1 -verify_return_error -CAfile ca.pem >same.bin");
-    Delivery delivery(agent_tls(), peer.port, records);
     const Bytes expected = stream_of(records);
-    EXPECT_TRUE(
-        eventually([&] { return file_size(certs() + "/same.bin") >= expected.size(); }, 20));
-    EXPECT_EQ(expected, file_bytes(certs() + "/same.bin"));
+    for (const std::string options : {"", " -tls1_3 -num_tickets 0"}) {
+        const std::string out = certs() + "/same" + std::to_string(options.size()) + ".bin";
+        Peer peer("collector",
+                  "SERVER -Verify 1 -verify_return_error -CAfile ca.pem" + options + " >" + out);
+        Delivery delivery(agent_tls(), peer.port, records);
+        EXPECT_TRUE(eventually([&] { return file_size(out) >= expected.size(); }, 20)) << options;
+        EXPECT_EQ(expected, file_bytes(out)) << options;
+        EXPECT_EQ("", first_error(delivery.log)) << options;
+    }
+}
+
+// A link that keeps moving, at about 300 KB/s through 16 KiB socket buffers, is never cut by a
+// 2 s time-out; one that stalls is, and the resend starts at the first record the socket did not
+// take whole: every record arrives exactly once (a count of bytes sent that lagged behind the
+// socket would send some twice).
+TEST(Tls, SlowLinkMovesOnAndAStalledOneLosesAndRepeatsNothing) {
+    std::vector<Bytes> records;
+    for (int i = 0; i < 2000; ++i) {
+        records.push_back(record_of(300 + i % 200, i));
+    }
+    const Bytes expected = stream_of(records);
+    SocketLayer small_buffers;
+    small_buffers.open = [](intptr_t& handle) {
+        int code = socket_calls::open(handle);
+        int size = 16384;
+        setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        return code;
+    };
+    for (int stall : {0, 150000}) {
+        const uint16_t port = test::unused_port();
+        const int connections = stall == 0 ? 1 : 2;
+        const std::string dir = certs(), first = dir + "/connection-0.bin",
+                          second = dir + "/connection-1.bin";
+        std::filesystem::remove(first);
+        std::filesystem::remove(second);
+        test::Child reader({"/usr/bin/python3", TARN_SOURCE_DIR "/tests/slow_tls_reader.py", dir,
+                            std::to_string(port), "300000", std::to_string(stall),
+                            std::to_string(connections)});
+        ASSERT_TRUE(eventually([&] { return listening(port); }, 10));
+        Delivery delivery(agent_tls(), port, records, 2, small_buffers);
+        // The stalled connection's cut record comes again, whole, after a second version frame.
+        const uint64_t size = expected.size() + (stall == 0 ? 0 : wire::version_frame_size);
+        EXPECT_TRUE(eventually([&] { return file_size(first) + file_size(second) >= size; }, 40))
+            << stall;
+        const Bytes got = file_bytes(first);
+        if (stall == 0) {
+            EXPECT_EQ(expected, got);
+            EXPECT_EQ("", first_error(delivery.log));
+            continue;
+        }
+        EXPECT_TRUE(delivery.log.wait_for("ERROR - Send data to 127.0.0.1:", true));
+        ASSERT_LE(got.size(), expected.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), expected.begin()));
+        size_t cut = 0, whole = wire::version_frame_size;  // records that came whole first
+        while (cut < records.size() && whole + 4 + records[cut].size() <= got.size()) {
+            whole += 4 + records[cut++].size();
+        }
+        EXPECT_EQ(stream_of({records.begin() + cut, records.end()}), file_bytes(second))
+            << cut << " records came whole on the stalled connection";
+    }
 }
 
 // Refused collectors, and agent keys that cannot be used: the line says why, nothing leaves.
@@ -187,7 +255,7 @@ TEST(Tls, RefusedCollectorsGetNothing) {
 }
 
 // The collector serves an agent with a certificate from its authority, under the certificate's
-// subject, and refuses one without, with one line on each side.
+// subject, and refuses one without, with one line on each side; it resumes sessions.
 TEST(Tls, CollectorRequiresAnAgentCertificate) {
     const std::string dir = certs() + "/";
     const uint16_t port = test::unused_port();
@@ -224,6 +292,18 @@ TEST(Tls, CollectorRequiresAnAgentCertificate) {
         },
         10))
         << out;
+    // A session resumed with the agent's certificate, as SChannel resumes by default after a cut.
+    for (const std::string version : {"-tls1_2", "-tls1_3"}) {
+        const std::string client =
+            "cd " + dir +
+            " && sleep 1 | timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+            " -cert agent.pem -key agent.key -CAfile ca.pem " + version;
+        EXPECT_EQ(0, std::system((client + " -sess_out session.pem >/dev/null 2>&1").c_str()));
+        EXPECT_EQ(0, std::system((client + " -sess_in session.pem 2>&1 | grep '^Reused,' "
+                                           ">/dev/null")
+                                     .c_str()))
+            << version << " session not resumed";
+    }
 }
 
 // s_server is killed inside a large frame, once it has written 20000 bytes into a pipe that is
