@@ -2,32 +2,14 @@
 
 #include <cstddef>
 
+#include "config/target_address.hpp"
+
 namespace tarn::net {
 
 namespace {
 
 bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Four decimal bytes: no sign, no leading zero, none above 255.
-bool is_dotted_quad(std::string_view text) {
-    size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && (at == text.size() || text[at++] != '.')) {
-            return false;
-        }
-        const size_t start = at;
-        unsigned value = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
-            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
-        }
-        const size_t digits = at - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) {
-            return false;
-        }
-    }
-    return at == text.size();
 }
 
 }  // namespace
@@ -45,7 +27,7 @@ bool is_ipv6_text(std::string_view text) {
             ++end;
         }
         if (end < text.size() && text[end] == '.') {
-            if (!is_dotted_quad(text.substr(at))) {
+            if (!config::is_ipv4_address(text.substr(at))) {
                 return false;
             }
             groups += 2;

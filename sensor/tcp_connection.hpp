@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/settings.hpp"
-#include "sensor/tls_session.hpp"
+#include "sensor/tls/session.hpp"
 
 namespace tarn::sensor {
 

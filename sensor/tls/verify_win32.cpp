@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "error/error.hpp"
-#include "sensor/tls_win32.hpp"
+#include "sensor/tls/certificate_names.hpp"
+#include "sensor/tls/schannel_win32.hpp"
 
 // The collector's certificate checked by the agent itself with crypt32: SChannel runs with
 // manual validation, and under Wine its own checks accept anything.
@@ -66,8 +67,10 @@ void check_trust(const CERT_CONTEXT* certificate, void* ca_store) {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = &server_use;
     const CERT_CHAIN_CONTEXT* built = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, nullptr, search.get(), &para, 0, nullptr,
-                                 &built)) {
+    // From what is at hand only: a presented certificate's issuer URLs must not send the
+    // delivery thread to the network, past its time-out and its stop.
+    if (!CertGetCertificateChain(nullptr, certificate, nullptr, search.get(), &para,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &built)) {
         error::throw_failure<SensorError>("CertGetCertificateChain()", GetLastError());
     }
     Chain chain(built);
@@ -104,74 +107,82 @@ void check_trust(const CERT_CONTEXT* certificate, void* ca_store) {
     }
 }
 
-bool equal_ignoring_case(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-// A leading "*." stands for exactly one label, and never for the last two.
-bool name_matches(const std::string& pattern, const std::string& name) {
-    if (pattern.size() > 2 && pattern.compare(0, 2, "*.") == 0) {
-        const std::string suffix = pattern.substr(1);  // ".example.com"
-        size_t dot = name.find('.');
-        return suffix.find('.', 1) != std::string::npos && dot != std::string::npos && dot > 0 &&
-               equal_ignoring_case(name.substr(dot), suffix);
+// The subject alternative names as their bytes. crypt32 hands a dNSName over as a
+// NUL-terminated string, which would end at a NUL inside it: the names are encoded again and
+// must come out as they came in, or the certificate is refused.
+void read_alternative_names(const CERT_EXTENSION& extension, CertificateNames& names) {
+    CERT_ALT_NAME_INFO* decoded = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension.Value.pbData,
+                             extension.Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded,
+                             &size)) {
+        refuse("has subject alternative names that cannot be read");
     }
-    return equal_ignoring_case(pattern, name);
-}
-
-std::string narrow(const wchar_t* text) {
-    std::string result;
-    for (; text != nullptr && *text != 0; ++text) {
-        result += *text < 0x80 ? static_cast<char>(*text) : '?';  // names are ASCII (IDNA)
+    LocalMemory<CERT_ALT_NAME_INFO> alternatives(decoded);
+    BYTE* encoded = nullptr;
+    if (!CryptEncodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, decoded,
+                             CRYPT_ENCODE_ALLOC_FLAG, nullptr, &encoded, &size)) {
+        refuse("has subject alternative names that cannot be read");
     }
-    return result;
+    LocalMemory<BYTE> again(encoded);
+    if (size != extension.Value.cbData || std::memcmp(encoded, extension.Value.pbData, size) != 0) {
+        refuse("has a subject alternative name with a NUL or an encoding crypt32 changes");
+    }
+    for (DWORD i = 0; i < alternatives->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = alternatives->rgAltEntry[i];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+            names.ip_addresses.emplace_back(reinterpret_cast<const char*>(entry.IPAddress.pbData),
+                                            entry.IPAddress.cbData);
+        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+            std::string name;
+            for (const wchar_t* unit = entry.pwszDNSName; *unit != 0; ++unit) {
+                name += *unit < 0x80 ? static_cast<char>(*unit) : '\xff';  // names are ASCII (IDNA)
+            }
+            names.dns_names.push_back(name);
+        }
+    }
 }
 
-bool carries_name(const CERT_CONTEXT* certificate, const std::string& expected) {
-    in_addr address{};
-    const bool is_address = InetPtonA(AF_INET, expected.c_str(), &address) == 1;
+// The subject's common name as the bytes it holds, NULs included.
+std::string common_name_of(const CERT_CONTEXT* certificate) {
+    CERT_NAME_INFO* decoded = nullptr;
+    DWORD size = 0;
+    const CERT_NAME_BLOB& subject = certificate->pCertInfo->Subject;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_NAME, subject.pbData, subject.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &size)) {
+        return "";
+    }
+    LocalMemory<CERT_NAME_INFO> name(decoded);
+    const CERT_RDN_ATTR* common = CertFindRDNAttr(szOID_COMMON_NAME, decoded);
+    return common == nullptr ? ""
+                             : std::string(reinterpret_cast<const char*>(common->Value.pbData),
+                                           common->Value.cbData);
+}
+
+CertificateNames names_of(const CERT_CONTEXT* certificate) {
+    CertificateNames names;
     const CERT_INFO* info = certificate->pCertInfo;
-    const CERT_EXTENSION* extension =
-        CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    bool any_dns_name = false;
-    if (extension != nullptr) {
-        CERT_ALT_NAME_INFO* decoded = nullptr;
-        DWORD size = 0;
-        if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
-                                 extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr,
-                                 &decoded, &size)) {
-            refuse("has subject alternative names that cannot be read");
-        }
-        LocalMemory<CERT_ALT_NAME_INFO> names(decoded);
-        for (DWORD i = 0; i < names->cAltEntry; ++i) {
-            const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-            if (is_address && entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-                entry.IPAddress.cbData == sizeof address &&
-                std::memcmp(entry.IPAddress.pbData, &address, sizeof address) == 0) {
-                return true;
-            }
-            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-                any_dns_name = true;
-                if (!is_address && name_matches(narrow(entry.pwszDNSName), expected)) {
-                    return true;
-                }
-            }
-        }
+    if (const CERT_EXTENSION* extension =
+            CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension)) {
+        read_alternative_names(*extension, names);
     }
-    if (is_address || any_dns_name) {
-        return false;
-    }
-    // No DNS name among the alternatives: the subject's common name, as OpenSSL does.
-    wchar_t common_name[256] = {};
-    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME),
-                       common_name, 256);
-    return equal_ignoring_case(narrow(common_name), expected);
+    names.common_name = common_name_of(certificate);
+    return names;
 }
 
 }  // namespace
+
+std::string address_bytes(const std::string& text) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (InetPtonA(AF_INET, text.c_str(), &v4) == 1) {
+        return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
+    }
+    if (InetPtonA(AF_INET6, text.c_str(), &v6) == 1) {
+        return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
+    }
+    return "";
+}
 
 std::string status_text(int32_t status) {
     std::string text = error::system_error_text(status);
@@ -192,7 +203,7 @@ void verify_collector(const CERT_CONTEXT* certificate, void* ca_store,
                       const std::string& expected) {
     check_trust(certificate, ca_store);
     check_time(certificate);  // the chain's time check under Wine is not to be relied on alone
-    if (!carries_name(certificate, expected)) {
+    if (!carries_name(names_of(certificate), expected, address_bytes(expected))) {
         throw SensorError(tls_words::not_for(expected));
     }
 }

@@ -6,9 +6,9 @@
 
 #include "config/settings.hpp"
 
-// TLS for the connection to a collector, one platform file per job: tls_session_posix.cpp
-// (OpenSSL) and tls_session_win32.cpp (SChannel). Every failure is a SensorError whose text an
-// operator can act on.
+// TLS for the connection to a collector, one platform file per job: session_posix.cpp
+// (OpenSSL), and session_win32.cpp (SChannel) with credentials_win32.cpp and verify_win32.cpp.
+// Every failure is a SensorError whose text an operator can act on.
 namespace tarn::sensor {
 
 // What a step waits for before it can go on: nothing (it is done), the socket readable or

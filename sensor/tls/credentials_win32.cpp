@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "error/error.hpp"
-#include "sensor/tls_win32.hpp"
+#include "sensor/tls/schannel_win32.hpp"
 
 // The TLS settings read once on Windows: the authorities from tls-ca (PEM or DER), the agent's
 // certificate with its key from PEM files, a PFX file or LocalMachine\My, and SChannel's

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "error/error.hpp"
-#include "sensor/tls_session.hpp"
+#include "sensor/tls/session.hpp"
 
 // OpenSSL 3 under the portable session. Writes go through the socket BIO's write(): the agent
 // ignores SIGPIPE (service_posix.cpp), so a reset collector costs a failed send.

@@ -4,7 +4,7 @@
 
 #include "error/error.hpp"
 #include "sensor/tcp_connection.hpp"
-#include "sensor/tls_win32.hpp"
+#include "sensor/tls/schannel_win32.hpp"
 
 // SChannel under the portable session: the handshake, EncryptMessage and DecryptMessage over the
 // caller's non-blocking socket, with every buffer owned by the session and reused.
@@ -320,9 +320,9 @@ void TlsSession::start(const TlsCredentials& credentials, intptr_t socket,
     state.credentials = &credentials.state();
     state.socket = static_cast<SOCKET>(socket);
     state.expected = expected;
-    in_addr address{};
+    // A name goes out as SNI; an address, IPv4 or IPv6, never does.
     state.server_name.clear();
-    if (InetPtonA(AF_INET, expected.c_str(), &address) != 1) {
+    if (address_bytes(expected).empty()) {
         state.server_name.assign(expected.begin(), expected.end());
     }
     state.established = state.verified = state.sound = state.tls13 = false;

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "sensor/tls_session.hpp"
+#include "sensor/tls/session.hpp"
 
 namespace tarn::sensor {
 
@@ -110,6 +110,8 @@ std::string status_text(int32_t status);
 // Throws a SensorError unless the collector's certificate leads to one of the configured
 // authorities (or, with no ca_store, to a trusted root), is valid now and carries expected.
 void verify_collector(const CERT_CONTEXT* certificate, void* ca_store, const std::string& expected);
+// The 4 or 16 bytes of an IPv4 or IPv6 literal, or empty for a name.
+std::string address_bytes(const std::string& text);
 
 }  // namespace tls_win32
 
