@@ -141,5 +141,11 @@ refused "another certificate's key" \
 run collector 'tls-cert agent.pem\ntls-key ec.key\n'
 refused "an EC key" "cannot use tls-key ec.key: an EC key: on Windows give an RSA key"
 
+# Every key the agent imported (from the PFX, from the PEM key) was deleted again: Wine's
+# rsaenh keeps containers in the registry, beside its own "root".
+left=$(for hive in HKCU HKLM; do timeout 60 wine reg query "$hive\\Software\\Wine\\Crypto\\RSA" \
+    </dev/null 2>/dev/null | tr -d '\r' | grep -i '\\RSA\\' | grep -vi '\\RSA\\root$'; done || true)
+[ -z "$left" ] || fail "key containers left behind: $left"
+
 [ "$failures" -eq 0 ] && echo "== Windows TLS under Wine: all checks passed"
 exit "$failures"

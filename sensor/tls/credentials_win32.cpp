@@ -167,24 +167,60 @@ LocalSecret<T> decoded(LPCSTR type, const BYTE* data, size_t size, DWORD* result
 }
 
 // The first certificate of a store that has a private key.
+// The first certificate in store whose private key is at hand: in a container, or (imported
+// without persisting) held by the certificate itself.
 Certificate with_key(void* store) {
     for (const CERT_CONTEXT* found = nullptr;
          (found = CertEnumCertificatesInStore(store, found)) != nullptr;) {
-        DWORD size = 0;
-        if (CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
-            return Certificate(found);
+        for (DWORD property : {CERT_KEY_PROV_INFO_PROP_ID, CERT_KEY_CONTEXT_PROP_ID,
+                               CERT_NCRYPT_KEY_HANDLE_PROP_ID}) {
+            DWORD size = 0;
+            if (CertGetCertificateContextProperty(found, property, nullptr, &size)) {
+                return Certificate(found);
+            }
         }
     }
     return nullptr;
+}
+
+// Every key a PFX import left on disk, to be deleted when the agent no longer needs it: the
+// agent's, and any other the file held.
+void note_persisted_keys(TlsCredentials::State& state) {
+    for (const CERT_CONTEXT* found = nullptr;
+         (found = CertEnumCertificatesInStore(state.own_store.get(), found)) != nullptr;) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+            continue;
+        }
+        std::vector<uint8_t> buffer(size);
+        auto* key = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
+        if (CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, key, &size) &&
+            key->pwszContainerName != nullptr) {
+            ImportedKey& imported = state.imported_keys.emplace_back();
+            imported.container = key->pwszContainerName;
+            imported.provider = key->pwszProvName != nullptr ? key->pwszProvName : L"";
+            imported.type = key->dwProvType;  // 0: a CNG key
+            imported.flags = key->dwFlags & CRYPT_MACHINE_KEYSET;
+        }
+    }
 }
 
 void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings,
               CRYPT_DATA_BLOB& blob) {
     const std::string& path = settings.cert_file;
     std::wstring password = wide(settings.cert_password);
+    // Keys that live in this process alone (Windows 8 and later): nothing of the file stays on
+    // disk, whatever keys it holds and however the agent ends. Where that import is not to be
+    // had (older Windows, Wine), the keys go to disk and each is deleted when no longer needed.
     SetLastError(0);
-    state.own_store.reset(PFXImportCertStore(&blob, password.c_str(), 0));
+    state.own_store.reset(PFXImportCertStore(&blob, password.c_str(), PKCS12_NO_PERSIST_KEY));
     DWORD code = GetLastError();
+    const bool persisted = !state.own_store || !with_key(state.own_store.get());
+    if (persisted) {
+        SetLastError(0);
+        state.own_store.reset(PFXImportCertStore(&blob, password.c_str(), 0));
+        code = GetLastError();
+    }
     SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
     if (!state.own_store) {
         // Wine says nothing about a wrong password (code 0).
@@ -196,22 +232,12 @@ void read_pfx(TlsCredentials::State& state, const config::TlsSettings& settings,
         }
         refuse_code("tls-cert", path, code);
     }
+    if (persisted) {
+        note_persisted_keys(state);
+    }
     state.own = with_key(state.own_store.get());
     if (!state.own) {
         refuse("tls-cert", path, "no certificate with its private key in it");
-    }
-    DWORD size = 0;
-    CertGetCertificateContextProperty(state.own.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size);
-    std::vector<uint8_t> buffer(size);
-    auto* key = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
-    if (size != 0 &&
-        CertGetCertificateContextProperty(state.own.get(), CERT_KEY_PROV_INFO_PROP_ID, key,
-                                          &size) &&
-        key->dwProvType != 0 && key->pwszContainerName != nullptr) {
-        state.imported_key.container = key->pwszContainerName;
-        state.imported_key.provider = key->pwszProvName != nullptr ? key->pwszProvName : L"";
-        state.imported_key.type = key->dwProvType;
-        state.imported_key.flags = key->dwFlags & CRYPT_MACHINE_KEYSET;
     }
 }
 
@@ -282,7 +308,7 @@ void read_pem_pair(TlsCredentials::State& state, const config::TlsSettings& sett
         refuse("tls-key", path, "not a readable RSA key: " + status_text(GetLastError()));
     }
     static std::atomic<unsigned> made{0};
-    ImportedKey& imported = state.imported_key;
+    ImportedKey& imported = state.imported_keys.emplace_back();
     const std::wstring container = L"sabrel-agent " + std::to_wstring(GetCurrentProcessId()) +
                                    L"-" + std::to_wstring(++made) + L"-" +
                                    std::to_wstring(GetTickCount64());
@@ -397,12 +423,28 @@ SECURITY_STATUS acquire(TlsCredentials::State& state) {
 namespace tls_win32 {
 
 ImportedKey::~ImportedKey() {
-    HCRYPTPROV provider = 0;
-    if (!container.empty()) {
+    if (container.empty()) {
+        return;
+    }
+    if (type != 0) {
+        HCRYPTPROV provider = 0;
         CryptAcquireContextW(&provider, container.c_str(),
                              this->provider.empty() ? nullptr : this->provider.c_str(), type,
                              CRYPT_DELETEKEYSET | flags);
+        return;
     }
+    NCRYPT_PROV_HANDLE storage = 0;
+    if (NCryptOpenStorageProvider(
+            &storage, this->provider.empty() ? MS_KEY_STORAGE_PROVIDER : this->provider.c_str(),
+            0) != ERROR_SUCCESS) {
+        return;
+    }
+    NCRYPT_KEY_HANDLE key = 0;
+    if (NCryptOpenKey(storage, &key, container.c_str(), 0, flags | NCRYPT_SILENT_FLAG) ==
+        ERROR_SUCCESS) {
+        NCryptDeleteKey(key, NCRYPT_SILENT_FLAG);  // frees the handle too
+    }
+    NCryptFreeObject(storage);
 }
 
 }  // namespace tls_win32

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the SChannel session, the credentials and the certificate checks share on Windows.
-// Winsock before windows.h, and wincrypt.h (which WIN32_LEAN_AND_MEAN leaves out) after it.
+// Winsock before windows.h, and wincrypt.h (which WIN32_LEAN_AND_MEAN leaves out) and ncrypt.h
+// after it.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -9,12 +10,15 @@
 
 #include <subauth.h>
 #include <wincrypt.h>
+
+#include <ncrypt.h>
 #define SECURITY_WIN32
 // SCH_CREDENTIALS, the structure that Windows asks for TLS 1.3 with.
 #define SCHANNEL_USE_BLACKLISTS
 #include <schannel.h>
 #include <security.h>
 
+#include <list>
 #include <memory>
 #include <string>
 
@@ -78,8 +82,8 @@ struct KeyHandle {
     }
 };
 
-// A key container that PFXImportCertStore or the agent made for the agent's key, deleted when
-// the agent no longer needs it (Windows keeps imported keys on disk otherwise).
+// A key that PFXImportCertStore (legacy or CNG) or the agent (legacy) put in a container on
+// disk, deleted when the agent no longer needs it (Windows keeps imported keys otherwise).
 struct ImportedKey {
     std::wstring container, provider;
     DWORD type = 0;
@@ -117,7 +121,7 @@ std::string address_bytes(const std::string& text);
 
 struct TlsCredentials::State {
     // In this order so that each outlives what uses it.
-    tls_win32::ImportedKey imported_key;
+    std::list<tls_win32::ImportedKey> imported_keys;
     tls_win32::CertStore ca_store;   // tls-ca; empty for the system's roots
     tls_win32::CertStore own_store;  // holds the agent's certificate and its key
     tls_win32::Certificate own;      // the agent's certificate, when it has one
