@@ -45,6 +45,10 @@ struct TlsSession::State {
     bool need_input = true;
     bool sound = false;  // no failure and no record cut: close_notify may follow
     bool tls13 = false;
+    // TLS 1.3 ends the agent's side of the handshake before the collector has judged the agent's
+    // certificate: something from the collector after it (a session ticket, data) is its
+    // acceptance, an alert its refusal.
+    bool judged = false;
     SecPkgContext_StreamSizes sizes{};
     std::vector<uint8_t> incoming;
     size_t incoming_length = 0;
@@ -296,6 +300,7 @@ void TlsSession::State::decrypt_all() {
         }
         if (status == SEC_I_RENEGOTIATE) {
             after_post_handshake(extra);
+            judged = true;
             continue;
         }
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
@@ -305,6 +310,7 @@ void TlsSession::State::decrypt_all() {
             sound = false;
             protocol_failure(status);
         }
+        judged = true;
         keep_last(extra);  // the collector's data itself is of no use to the agent
     }
 }
@@ -325,7 +331,7 @@ void TlsSession::start(const TlsCredentials& credentials, intptr_t socket,
     if (address_bytes(expected).empty()) {
         state.server_name.assign(expected.begin(), expected.end());
     }
-    state.established = state.verified = state.sound = state.tls13 = false;
+    state.established = state.verified = state.sound = state.tls13 = state.judged = false;
     state.need_input = false;
     state.incoming.resize(incoming_capacity);
     state.incoming_length = 0;
@@ -350,7 +356,11 @@ TlsWant TlsSession::handshake() {
             return TlsWant::write;
         }
         if (state.verified) {
-            return TlsWant::nothing;
+            if (!state.tls13 || state.judged || !state.credentials->own) {
+                return TlsWant::nothing;
+            }
+            process_incoming();
+            return state.judged ? TlsWant::nothing : TlsWant::verdict;
         }
         if (state.need_input && !state.receive()) {
             return TlsWant::read;
@@ -416,8 +426,9 @@ void TlsSession::process_incoming() {
     }
 }
 
-// SChannel counts the handshake made at SEC_E_OK: it never waits for a verdict.
-void TlsSession::take_silence_as_acceptance() {}
+void TlsSession::take_silence_as_acceptance() {
+    held->judged = true;
+}
 
 void TlsSession::end() {
     State& state = *held;
