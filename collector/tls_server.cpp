@@ -75,8 +75,9 @@ TlsStep accept_step(SSL* ssl, std::string& error) {
         default:
             break;
     }
+    // The verdict stays when OpenSSL drops a refused certificate: the operator learns why.
     const long verify = SSL_get_verify_result(ssl);
-    error = verify != X509_V_OK && SSL_get0_peer_certificate(ssl) != nullptr
+    error = verify != X509_V_OK
                 ? std::string("agent certificate refused: ") + X509_verify_cert_error_string(verify)
                 : take_error_text();
     ERR_clear_error();

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows agent over TLS (SChannel) under Wine, against openssl s_server on loopback as a
 # mutual-TLS collector: the version frame arrives through TLS 1.2 with the agent's certificate
-# from a PFX file and from PEM files; a collector from another authority or for another address,
-# a collector that wants a certificate the agent lacks, a wrong PFX password, a PEM key of
-# another certificate and an EC key are each refused with their line.
+# from a PFX file and from PEM files; a collector from another authority, for another address or
+# for clients only, a collector that wants a certificate the agent lacks, a wrong PFX password, a
+# PEM key of another certificate and an EC key are each refused with their line; no key of the
+# agent's stays behind.
 #   scripts/wine-tls-test.sh <windows-build-dir>
 set -euo pipefail
 
@@ -36,6 +37,7 @@ authority other
 issue collector ca IP:127.0.0.1 serverAuth
 issue stranger other IP:127.0.0.1 serverAuth
 issue elsewhere ca IP:127.0.0.2 serverAuth
+issue client-only ca IP:127.0.0.1 clientAuth
 # Wine's PFX import spoils an RSA key whose private exponent or CRT values have leading zero
 # bytes (about one key in twenty): the agent's key is made until it has none. The PEM import
 # keeps them: its run takes the same primes with a public exponent that makes d a byte short.
@@ -130,6 +132,8 @@ run stranger "$pfx"
 refused "another authority" "the collector's certificate is not from a trusted authority"
 run elsewhere "$pfx"
 refused "another address" "the collector's certificate is not for 127.0.0.1 (set tls-server-name"
+run client-only "$pfx"
+refused "no serverAuth" "the collector's certificate is not for a server (its extended key usage lacks serverAuth)"
 run collector ""
 refused "no client certificate" \
     "the collector requires a client certificate (set tls-cert and tls-key)"

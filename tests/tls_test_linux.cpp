@@ -221,6 +221,10 @@ TEST(Tls, RefusedCollectorsGetNothing) {
         {"other-ip", "",
          "the collector's certificate is not for 127.0.0.1 (set tls-server-name "
          "to the name it carries)"},
+        {"client-only", "",
+         "the collector's certificate is not for a server (its extended key usage lacks "
+         "serverAuth)"},
+        {"future", "", "the collector's certificate is not valid yet (check the clocks)"},
         {"collector -tls1_2 -cipher NULL-SHA256@SECLEVEL=0", "",
          "no TLS version or cipher in common with the collector (the agent takes 1.2 and 1.3)"},
         {"collector", dir + "missing.key",
@@ -255,7 +259,8 @@ TEST(Tls, RefusedCollectorsGetNothing) {
 }
 
 // The collector serves an agent with a certificate from its authority, under the certificate's
-// subject, and refuses one without, with one line on each side; it resumes sessions.
+// subject, and refuses one without, expired, for servers only or from another authority, with
+// one line on each side; it resumes sessions.
 TEST(Tls, CollectorRequiresAnAgentCertificate) {
     const std::string dir = certs() + "/";
     const uint16_t port = test::unused_port();
@@ -292,6 +297,31 @@ TEST(Tls, CollectorRequiresAnAgentCertificate) {
         },
         10))
         << out;
+    // Agents the collector refuses, each with one line on both sides; none delivers a record.
+    const std::pair<std::string, std::string> strangers[] = {
+        {"agent-expired", "certificate has expired"},
+        {"agent-server", "unsuitable certificate purpose"},
+        {"agent-other", "unable to get local issuer certificate"}};
+    for (const auto& [name, why] : strangers) {
+        config::TlsSettings tls = agent_tls();
+        tls.cert_file = dir + name + ".pem";
+        tls.key_file = dir + name + ".key";
+        Delivery stranger(tls, port, {record_of(70, 9)});
+        EXPECT_TRUE(stranger.log.wait_for("ERROR - Connect to 127.0.0.1:" + std::to_string(port) +
+                                              " failed: the collector did not accept the agent's "
+                                              "certificate: ",
+                                          true))
+            << name;
+        EXPECT_TRUE(eventually(
+            [&] {
+                const Bytes bytes = file_bytes(dir + "collector.out");
+                out.assign(bytes.begin(), bytes.end());
+                return count(": TLS handshake failed: agent certificate refused: " + why) >= 1;
+            },
+            10))
+            << out;
+    }
+    EXPECT_EQ(3u, count("\"subject\":")) << "a refused agent's record was written";
     // A session resumed with the agent's certificate, as SChannel resumes by default after a cut.
     for (const std::string version : {"-tls1_2", "-tls1_3"}) {
         const std::string client =

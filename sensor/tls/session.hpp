@@ -22,6 +22,8 @@ namespace tls_words {
 inline constexpr char untrusted[] =
     "the collector's certificate is not from a trusted authority (tls-ca)";
 inline constexpr char expired[] = "the collector's certificate has expired";
+inline constexpr char not_for_server[] =
+    "the collector's certificate is not for a server (its extended key usage lacks serverAuth)";
 inline constexpr char not_yet_valid[] =
     "the collector's certificate is not valid yet (check the clocks)";
 inline std::string not_for(const std::string& expected) {

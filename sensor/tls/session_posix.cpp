@@ -59,6 +59,8 @@ std::string certificate_problem(long verify, const std::string& expected) {
             return tls_words::expired;
         case X509_V_ERR_CERT_NOT_YET_VALID:
             return tls_words::not_yet_valid;
+        case X509_V_ERR_INVALID_PURPOSE:
+            return tls_words::not_for_server;
         case X509_V_ERR_IP_ADDRESS_MISMATCH:
         case X509_V_ERR_HOSTNAME_MISMATCH:
             return tls_words::not_for(expected);

@@ -98,7 +98,7 @@ void check_trust(const CERT_CONTEXT* certificate, void* ca_store) {
             "the clocks)");
     }
     if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) {
-        refuse("is not for a server (its extended key usage lacks serverAuth)");
+        throw SensorError(tls_words::not_for_server);
     }
     if (status != 0) {
         char hex[16];
