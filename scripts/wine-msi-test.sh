@@ -87,7 +87,7 @@ expect "upgrade rule" "$(msi_table "$build_msi" Upgrade | awk -F'\t' '$7 == "WIX
         -extfile <(echo "extendedKeyUsage=critical,timeStamping") -out tsa.pem) >/dev/null 2>&1
 printf '[tsa]\ndefault_tsa = a\n[a]\nserial = tsaserial\nsigner_digest = sha256\ndefault_policy = 1.3.6.1.4.1.99999.1\ndigests = sha256\ness_cert_id_alg = sha256\n' >"$work/tsa.cnf"
 echo 01 >"$work/tsaserial"
-exec 3< <(python3 "$TARN_SOURCE/scripts/tsa-server.py" "$work")
+exec 3< <(python3 "$TARN_SOURCE/tests/tsa_server.py" "$work")
 tsa=$!
 read -r -t 10 tsa_port <&3 || fail "no time-stamping authority"
 rebuilt_msi=$work/rebuilt/sabrel-agent.msi next_msi=$work/next/sabrel-agent.msi

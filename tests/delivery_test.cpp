@@ -116,32 +116,6 @@ TEST(SensorQueueProcessor, StalledAndResetConnectionsResendThePendingRecordWhole
     test::close_connection(reading);
 }
 
-// A collector that reads on, far slower than the record needs, is never cut: the time-out
-// measures a stall, and 1 MiB read every 100 ms moves the send well inside every 2 s wait,
-// though the 64 MiB record needs 6 s; the agent stops at once while it reads.
-TEST(SensorQueueProcessor, SlowReaderThatKeepsReadingIsNeverCut) {
-    test::Listener collector;
-    const Bytes big = record_of(64u << 20, 3);
-    Delivery delivery(80u << 20, {big}, {collector.port}, 2);
-    intptr_t slow = collector.accept(10);
-    const auto begin = std::chrono::steady_clock::now();
-    Bytes got;
-    while (got.size() < 10 + 4 + big.size() &&
-           std::chrono::steady_clock::now() - begin < std::chrono::seconds(30)) {
-        Bytes part = test::read_bytes(slow, 1u << 20, 1);
-        got.insert(got.end(), part.begin(), part.end());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_GT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
-    ASSERT_EQ(10 + 4 + big.size(), got.size()) << "the record did not cross whole";
-    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin() + 14));
-    for (const std::string& line : delivery.log.lines()) {
-        EXPECT_EQ(std::string::npos, line.find("ERROR - Send data")) << line;
-    }
-    EXPECT_TRUE(delivery.stops_promptly()) << "stop after the slow collector read";
-    test::close_connection(slow);
-}
-
 // Whatever the thread waits on, a stop ends it at once, even with a time-out of -1
 // (4294967295 s): a connect that gets no answer, a send to a collector that never reads, the
 // back-off.
@@ -365,20 +339,19 @@ TEST(SensorQueueProcessor, CutBatchResendsTheCutFrameWholeFirstAndNothingTwice) 
     }
 }
 
-// A slow link that moves every frame well within the time-out never fails, though the batch as a
-// whole takes longer than the time-out; a stop while the link moves ends the thread at once.
-TEST(SensorQueueProcessor, SlowButMovingLinkNeverCutsABatch) {
+// The time-out measures a stall, not a size: a link that keeps moving never fails, though one
+// record takes longer than the time-out (a large TCP response on a slow link would otherwise
+// fail on every reconnection, for ever); a stop while the link moves ends the thread at once.
+TEST(SensorQueueProcessor, SlowButMovingLinkNeverCutsARecord) {
     const uint16_t port = 100;
     scripted::set_script(port, {UINT32_MAX, 2048, 150});
-    std::vector<Bytes> records;
-    for (int i = 0; i < 12; ++i) {
-        records.push_back(record_of(2000, i));  // 24 kB: 12 sends 150 ms apart, 1.8 s
-    }
+    std::vector<Bytes> records = {record_of(24000, 1),  // 12 sends 150 ms apart, 1.8 s
+                                  record_of(2000, 2)};
     uint64_t failures = statistics().send_failures.get();
     Delivery delivery(1 << 20, records, {port}, 1, scripted::layer());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::vector<Bytes> frames;
-    while (frames.size() < 13 && std::chrono::steady_clock::now() < deadline) {
+    while (frames.size() < 3 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         frames = scripted::frames_of(scripted::taken(port).at(0));
     }

@@ -1,6 +1,6 @@
 """An RFC 3161 time-stamping authority on loopback for the signing test: answers each POSTed
 time-stamp query with `openssl ts -reply`, prints its port, and ends by itself after 300 s.
-    python3 scripts/tsa-server.py DIR   (DIR holds tsa.cnf, tsa.pem, tsa.key, tsa-ca.pem)"""
+    python3 tests/tsa_server.py DIR   (DIR holds tsa.cnf, tsa.pem, tsa.key, tsa-ca.pem)"""
 import http.server
 import subprocess
 import sys
