@@ -336,6 +336,43 @@ TEST(Tls, CollectorRequiresAnAgentCertificate) {
     }
 }
 
+// A TLS 1.3 collector's refusal of the agent's certificate costs no record: the records held
+// since arrive, once each, when the collector is started again trusting the agent's authority,
+// the agent not restarted.
+TEST(Tls, RefusalCostsNoRecord) {
+    const std::string dir = certs() + "/", port = std::to_string(test::unused_port());
+    auto collector = [&](const std::string& client_ca) {
+        return std::make_unique<test::Child>(std::vector<std::string>{
+            "/bin/sh", "-c",
+            "cd " + dir +
+                " && exec " TARN_COLLECTOR_BINARY
+                " --tls-cert collector.pem --tls-key collector.key --tls-client-ca " +
+                client_ca + " --port " + port + " >" + dir + "refusal.out 2>&1"});
+    };
+    auto strict = collector("other-authority.pem");
+    ASSERT_TRUE(eventually([&] { return listening(static_cast<uint16_t>(std::stoi(port))); }, 10));
+    Delivery delivery(agent_tls(), static_cast<uint16_t>(std::stoi(port)),
+                      {record_of(50, 5), record_of(61, 6)});
+    EXPECT_TRUE(delivery.log.wait_for("ERROR - Connect to 127.0.0.1:" + port +
+                                          " failed: the collector did not accept the agent's "
+                                          "certificate: unknown CA",
+                                      true));
+    strict.reset();
+    auto trusting = collector("ca.pem");
+    std::string out;
+    EXPECT_TRUE(eventually(
+        [&] {
+            const Bytes bytes = file_bytes(dir + "refusal.out");
+            out.assign(bytes.begin(), bytes.end());
+            return out.find("\"length\":61") != std::string::npos;
+        },
+        25));
+    for (const std::string length : {"\"length\":50", "\"length\":61"}) {
+        EXPECT_EQ(out.find(length), out.rfind(length)) << out;
+        EXPECT_NE(std::string::npos, out.find(length)) << out;
+    }
+}
+
 // s_server is killed inside a large frame, once it has written 20000 bytes into a pipe that is
 // read no further (so it stalls there): the next s_server on the port gets the version, then
 // that frame whole, then the rest; nothing the first one received comes twice.
