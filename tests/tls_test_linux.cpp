@@ -373,23 +373,5 @@ TEST(Tls, RefusalCostsNoRecord) {
     }
 }
 
-// s_server is killed inside a large frame, once it has written 20000 bytes into a pipe that is
-// read no further (so it stalls there): the next s_server on the port gets the version, then
-// that frame whole, then the rest; nothing the first one received comes twice.
-TEST(Tls, CollectorKilledMidBatchGetsTheCutFrameWholeFirst) {
-    const std::vector<Bytes> records = {record_of(1000, 1), record_of(32u << 20, 2),
-                                        record_of(100, 3)};
-    Peer peer("collector",
-              "mkfifo out && exec 3<>out && { SERVER >out & } && head -c 20000 <out "
-              ">first.bin && kill $! && exec SERVER >second.bin");
-    Delivery delivery(agent_tls(), peer.port, records);
-    const Bytes stream = stream_of(records), expected = stream_of({records[1], records[2]});
-    const std::string second = certs() + "/second.bin";
-    EXPECT_TRUE(eventually([&] { return file_size(second) >= expected.size(); }, 40));
-    EXPECT_EQ(expected, file_bytes(second));
-    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 20000), file_bytes(certs() + "/first.bin"));
-    EXPECT_TRUE(delivery.log.wait_for("ERROR - Send data to 127.0.0.1:", true));
-}
-
 }  // namespace
 }  // namespace tarn::sensor
