@@ -302,7 +302,8 @@ TEST(Tls, CollectorRequiresAnAgentCertificate) {
         {"agent-expired", "certificate has expired"},
         {"agent-server", "unsuitable certificate purpose"},
         {"agent-other", "unable to get local issuer certificate"}};
-    for (const auto& [name, why] : strangers) {
+    for (const auto& stranger_case : strangers) {
+        const std::string &name = stranger_case.first, &why = stranger_case.second;
         config::TlsSettings tls = agent_tls();
         tls.cert_file = dir + name + ".pem";
         tls.key_file = dir + name + ".key";

@@ -384,10 +384,11 @@ void find_in_machine_store(TlsCredentials::State& state, const std::string& thum
 
 // TLS 1.2 and 1.3 with the newer structure, which Windows needs for 1.3; the older one where
 // that is not known (Wine, Windows before 10 1809), asking for the same.
-SECURITY_STATUS acquire(TlsCredentials::State& state) {
+// Outbound credentials offering own (none when null), TLS 1.2 or 1.3: SCH_CREDENTIALS where
+// Windows has it (1.3 needs it), else SCHANNEL_CRED.
+SECURITY_STATUS acquire(PCCERT_CONTEXT own, CredentialsHandle& into) {
     const DWORD flags =
         SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
-    PCCERT_CONTEXT own = state.own.get();
     const DWORD count = own != nullptr ? 1 : 0;
     wchar_t* package = const_cast<wchar_t*>(UNISP_NAME_W);
     TLS_PARAMETERS parameters{};
@@ -400,10 +401,9 @@ SECURITY_STATUS acquire(TlsCredentials::State& state) {
     newer.dwFlags = flags;
     newer.cTlsParameters = 1;
     newer.pTlsParameters = &parameters;
-    CredHandle& handle = state.credentials.handle;
     SECURITY_STATUS status =
         AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &newer, nullptr,
-                                  nullptr, &handle, nullptr);
+                                  nullptr, &into.handle, nullptr);
     if (status != SEC_E_OK) {
         SCHANNEL_CRED older{};
         older.dwVersion = SCHANNEL_CRED_VERSION;
@@ -412,10 +412,17 @@ SECURITY_STATUS acquire(TlsCredentials::State& state) {
         older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
         older.dwFlags = flags;
         status = AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &older,
-                                           nullptr, nullptr, &handle, nullptr);
+                                           nullptr, nullptr, &into.handle, nullptr);
     }
-    state.credentials.held = status == SEC_E_OK;
+    into.held = status == SEC_E_OK;
     return status;
+}
+
+// Wine's SChannel cannot take a certificate once the handshake has begun: where Windows asks
+// for one (SEC_I_INCOMPLETE_CREDENTIALS) it fails.
+bool running_under_wine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace
@@ -483,7 +490,8 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
     } else if (!settings.cert_thumbprint.empty()) {
         find_in_machine_store(state, settings.cert_thumbprint);
     }
-    if (SECURITY_STATUS status = acquire(state); status != SEC_E_OK) {
+    if (SECURITY_STATUS status = acquire(state.own.get(), state.credentials);
+        status != SEC_E_OK) {
         if (!settings.cert_file.empty()) {
             refuse("tls-cert", settings.cert_file, status_text(status));
         }
@@ -491,6 +499,12 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
             refuse("tls-cert-thumbprint", settings.cert_thumbprint, status_text(status));
         }
         throw SensorError("AcquireCredentialsHandle() failed: " + status_text(status));
+    }
+    // The handshake starts without the agent's certificate, which goes out only when the
+    // collector asks for it and its own certificate has passed: a man in the middle never learns
+    // who the agent is. Without these credentials it goes up front.
+    if (state.own && !running_under_wine()) {
+        acquire(nullptr, state.anonymous);
     }
 }
 

@@ -126,6 +126,7 @@ struct TlsCredentials::State {
     tls_win32::CertStore own_store;  // holds the agent's certificate and its key
     tls_win32::Certificate own;      // the agent's certificate, when it has one
     tls_win32::CredentialsHandle credentials;
+    tls_win32::CredentialsHandle anonymous;  // without own, while the collector has not asked
 };
 
 }  // namespace tarn::sensor

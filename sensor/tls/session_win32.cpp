@@ -49,6 +49,7 @@ struct TlsSession::State {
     // certificate: something from the collector after it (a session ticket, data) is its
     // acceptance, an alert its refusal.
     bool judged = false;
+    bool certificate_given = false;  // the credentials with the agent's certificate are in use
     SecPkgContext_StreamSizes sizes{};
     std::vector<uint8_t> incoming;
     size_t incoming_length = 0;
@@ -82,7 +83,10 @@ SECURITY_STATUS TlsSession::State::initialize(SecBufferDesc* input, SecBuffer* o
     output[1] = {0, SECBUFFER_ALERT, nullptr};
     SecBufferDesc output_description{SECBUFFER_VERSION, 2, output};
     ULONG attributes = 0;
-    CredHandle* credentials_handle = const_cast<CredHandle*>(&credentials->credentials.handle);
+    const CredentialsHandle& in_use = credentials->anonymous.held && !certificate_given
+                                          ? credentials->anonymous
+                                          : credentials->credentials;
+    CredHandle* credentials_handle = const_cast<CredHandle*>(&in_use.handle);
     wchar_t* target = server_name.empty() ? nullptr : server_name.data();
     SECURITY_STATUS status = InitializeSecurityContextW(
         credentials_handle, have_context ? &context : nullptr, target, context_flags, 0, 0, input,
@@ -201,6 +205,21 @@ void TlsSession::State::step() {
     ContextBuffer token(output[0].pvBuffer), alert(output[1].pvBuffer);
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
         need_input = true;
+        return;
+    }
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS && credentials->anonymous.held &&
+        !certificate_given) {
+        // The collector asked for the agent's certificate: it goes out, with the same input
+        // again, once the collector's own has passed (where SChannel already tells it).
+        if (const CERT_CONTEXT* remote = nullptr;
+            QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote) ==
+                SEC_E_OK &&
+            remote != nullptr) {
+            Certificate collector(remote);
+            verify_collector(collector.get(), credentials->ca_store.get(), expected);
+        }
+        certificate_given = true;
+        need_input = false;
         return;
     }
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
@@ -332,6 +351,7 @@ void TlsSession::start(const TlsCredentials& credentials, intptr_t socket,
         state.server_name.assign(expected.begin(), expected.end());
     }
     state.established = state.verified = state.sound = state.tls13 = state.judged = false;
+    state.certificate_given = false;
     state.need_input = false;
     state.incoming.resize(incoming_capacity);
     state.incoming_length = 0;
