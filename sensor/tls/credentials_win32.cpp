@@ -490,8 +490,7 @@ TlsCredentials::TlsCredentials(const config::TlsSettings& settings)
     } else if (!settings.cert_thumbprint.empty()) {
         find_in_machine_store(state, settings.cert_thumbprint);
     }
-    if (SECURITY_STATUS status = acquire(state.own.get(), state.credentials);
-        status != SEC_E_OK) {
+    if (SECURITY_STATUS status = acquire(state.own.get(), state.credentials); status != SEC_E_OK) {
         if (!settings.cert_file.empty()) {
             refuse("tls-cert", settings.cert_file, status_text(status));
         }
