@@ -1,11 +1,15 @@
 // Arbitrary bytes as the configuration file: the reader's lines, keys and values, and the
 // settings taken from them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "config/settings.hpp"
+#include "config/target_address.hpp"
+#include "error/error.hpp"
 #include "require.hpp"
 
 namespace {
@@ -40,21 +44,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     target_list.clear();
     etw_buffers = {};
-    apply_settings(store);
+    try {
+        apply_settings(store);
+    } catch (const ConfigError&) {  // only a tls that is neither on nor off ends the run
+        const char* tls = store.get("tls");
+        require(tls != nullptr && std::strcmp(tls, "on") != 0 && std::strcmp(tls, "off") != 0);
+        return 0;
+    }
     // ETW's buffers: values ETW takes, or none at all.
     require(etw_buffers.size_kb <= 1024 && etw_buffers.minimum <= etw_buffers.maximum &&
             (etw_buffers.minimum != 0) == (etw_buffers.maximum != 0));
     const char* ipv6 = store.get("ipv6-clients");
     require(ipv6_clients == (ipv6 != nullptr && std::strcmp(ipv6, "on") == 0));
-    const auto values = store.get_all("target");
-    require(values.size() == target_list.size());
-    auto value = values.begin();
-    for (const Target& target : target_list) {  // the address ends at a colon or a blank
-        require(target.port != 0 && target.timeout != 0 && value->rfind(target.ip, 0) == 0);
-        require(target.ip.find(':') == std::string::npos &&
-                (target.ip.size() == value->size() || (*value)[target.ip.size()] == ':' ||
-                 is_space((*value)[target.ip.size()])));
-        ++value;
+    // Targets: the lines whose address is a dotted quad, in file order, the address ending at
+    // the first colon or, without one, at the first blank.
+    auto target = target_list.begin();
+    for (const std::string& value : store.get_all("target")) {
+        const size_t colon = value.find(':');
+        const size_t end = colon != std::string::npos ? colon : value.find_first_of(" \t\n\v\f\r");
+        if (!is_ipv4_address(value.substr(0, end))) {
+            continue;
+        }
+        require(target != target_list.end() && target->port != 0 && target->timeout != 0 &&
+                value.rfind(target->ip, 0) == 0 &&
+                target->ip.size() == std::min(end, value.size()));
+        ++target;
     }
+    require(target == target_list.end());
     return 0;
 }

@@ -74,11 +74,16 @@ void TcpConnection::load_tls() {
 
 void TcpConnection::start_tls(Clock::time_point until) {
     session.start(*credentials, socket_handle, tls->server_name.empty() ? ip : tls->server_name);
-    const Clock::time_point verdict_until = std::min(until, Clock::now() + verdict_wait);
+    Clock::time_point verdict_until{};  // from the end of the agent's side of the handshake
     for (TlsWant want; (want = session.handshake()) != TlsWant::nothing;) {
         if (want != TlsWant::verdict) {
             wait_for(want, until);
-        } else if (!wait_until(TlsWant::read, verdict_until)) {
+            continue;
+        }
+        if (verdict_until == Clock::time_point{}) {
+            verdict_until = std::min(until, Clock::now() + verdict_wait);
+        }
+        if (!wait_until(TlsWant::read, verdict_until)) {
             session.take_silence_as_acceptance();
         }
     }
