@@ -7,15 +7,10 @@
 
 #include "error/error.hpp"
 #include "support/byte_order.hpp"
+#include "support/log.hpp"
 #include "support/statistics.hpp"
 
 namespace tarn::sensor {
-
-namespace {
-
-constexpr uint32_t length_bytes = 4;
-
-}  // namespace
 
 SensorQueue::SensorQueue(uint32_t size) {
     // malloc(0) may legally return null; a zero-byte ring still needs a valid pointer.
@@ -68,7 +63,7 @@ void SensorQueue::drop_oldest() {
 int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
     // An entry needs its 4 length bytes too: one that cannot fit whole would overwrite itself
     // and leave the ring unreadable, so it is refused like an oversized one.
-    if (uint64_t{length} + length_bytes > capacity) {
+    if (!fits(length)) {
         std::ostringstream text;
         text << "string length " << length << "  is larger than the size of the queue " << capacity;
         throw SensorError(text.str().c_str());
@@ -206,7 +201,15 @@ int SensorQueue::wait() {
 }
 
 int32_t push_message(const uint8_t* data, uint32_t length, void* context) {
-    return static_cast<SensorQueue*>(context)->push(data, length);
+    auto* queue = static_cast<SensorQueue*>(context);
+    if (!queue->fits(length)) {
+        statistics().capture_drops.add();
+        log_message(
+            "ERROR - Record of %u bytes dropped: the queue holds at most %u (queue-size %u)",
+            length, queue->capacity_bytes() - SensorQueue::length_bytes, queue->capacity_bytes());
+        return -1;
+    }
+    return queue->push(data, length);
 }
 
 }  // namespace tarn::sensor

@@ -16,7 +16,12 @@ class SensorQueue {
     SensorQueue(const SensorQueue&) = delete;
     SensorQueue& operator=(const SensorQueue&) = delete;
 
-    // Throws SensorError if length > capacity. Signals data_event only when the consumer
+    // Each entry's big-endian length ahead of it.
+    static constexpr uint32_t length_bytes = 4;
+
+    // Whether an entry of length bytes can be held at all, with its length bytes.
+    bool fits(uint32_t length) const { return uint64_t{length} + length_bytes <= capacity; }
+    // Throws SensorError unless it fits. Signals data_event only when the consumer
     // waits, or is about to: while it is busy the entry simply joins its next batch. Returns
     // the result of that signal, or 0.
     int32_t push(const uint8_t* data, uint32_t length);
@@ -57,7 +62,8 @@ class SensorQueue {
     Event data_event = nullptr;
 };
 
-// The capture's MessageCallback: context is the SensorQueue.
+// The capture's MessageCallback: context is the SensorQueue. A record the ring can never hold
+// costs itself alone: a capture drop and one line, never the trace that made it. -1 then.
 int32_t push_message(const uint8_t* data, uint32_t length, void* context);
 
 }  // namespace tarn::sensor

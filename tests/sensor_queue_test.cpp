@@ -1,10 +1,13 @@
-// The ring: entries wrap around its end whole, the oldest make way, and no wake-up is lost.
+// The ring: entries wrap around its end whole, the oldest make way, one that can never fit is a
+// counted drop, and no wake-up is lost.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "log_capture.hpp"
 #include "sensor/sensor_queue.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::sensor {
 namespace {
@@ -91,9 +94,19 @@ TEST(SensorQueue, EntriesWrapWholeAndTheOldestMakeWay) {
         EXPECT_EQ(Bytes{}, pop(queue));
         EXPECT_EQ(c.after_pops, ends(queue));
     }
-    SensorQueue queue(16);  // too long with its 4 length bytes: refused, nothing changes
-    EXPECT_THROW(queue.push(message_of(13, 0).data(), 13), std::exception);
+    // Too long with its 4 length bytes: the capture's push drops it, counted and said, and the
+    // trace goes on; nothing changes, and the next record is held.
+    SensorQueue queue(16);
+    test::LogCapture log;
+    const uint64_t drops = statistics().capture_drops.get();
+    EXPECT_EQ(-1, push_message(message_of(13, 0).data(), 13, &queue));
+    EXPECT_EQ(drops + 1, statistics().capture_drops.get());
+    EXPECT_EQ(std::vector<std::string>{"ERROR - Record of 13 bytes dropped: the queue holds at "
+                                       "most 12 (queue-size 16)"},
+              log.lines());
     EXPECT_EQ("0 0", ends(queue));
+    EXPECT_EQ(0, push_message(message_of(12, 1).data(), 12, &queue));
+    EXPECT_EQ(message_of(12, 1), pop(queue));
 }
 
 // A push that lands between the consumer's empty pop and its wait must still wake it.
