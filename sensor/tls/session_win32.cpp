@@ -66,6 +66,7 @@ struct TlsSession::State {
     bool receive();
     void step();
     void established_now();
+    bool check_collector();
     void decrypt_all();
     void after_post_handshake(size_t extra);
     [[noreturn]] void handshake_failure(SECURITY_STATUS status);
@@ -211,13 +212,7 @@ void TlsSession::State::step() {
         !certificate_given) {
         // The collector asked for the agent's certificate: it goes out, with the same input
         // again, once the collector's own has passed (where SChannel already tells it).
-        if (const CERT_CONTEXT* remote = nullptr;
-            QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote) ==
-                SEC_E_OK &&
-            remote != nullptr) {
-            Certificate collector(remote);
-            verify_collector(collector.get(), credentials->ca_store.get(), expected);
-        }
+        check_collector();
         certificate_given = true;
         need_input = false;
         return;
@@ -250,16 +245,23 @@ void TlsSession::State::established_now() {
     if (outgoing.size() < outgoing_end + record) {
         outgoing.resize(outgoing_end + record);
     }
-    const CERT_CONTEXT* remote = nullptr;
-    if (SECURITY_STATUS status =
-            QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote);
-        status != SEC_E_OK || remote == nullptr) {
+    if (!check_collector()) {
         sound = false;
         throw SensorError("the collector sent no certificate");
     }
+    verified = sound = true;
+}
+
+// Verifies the collector's certificate once SChannel has it; false while it has none.
+bool TlsSession::State::check_collector() {
+    const CERT_CONTEXT* remote = nullptr;
+    if (QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote) != SEC_E_OK ||
+        remote == nullptr) {
+        return false;
+    }
     Certificate collector(remote);
     verify_collector(collector.get(), credentials->ca_store.get(), expected);
-    verified = sound = true;
+    return true;
 }
 
 // The collector's post-handshake message: a TLS 1.3 session ticket (or key update) is answered
