@@ -4,19 +4,22 @@
 # from a PFX file and from PEM files; a collector from another authority, for another address or
 # for clients only, a collector that wants a certificate the agent lacks, a wrong PFX password, a
 # PEM key of another certificate and an EC key are each refused with their line; no key of the
-# agent's stays behind.
+# agent's stays behind. Then tarn_tests.exe's slow-link case, against slow_tls_reader.py.
 #   scripts/wine-tls-test.sh <windows-build-dir>
 set -euo pipefail
 
-build_dir=${1:?usage: wine-tls-test.sh <windows-build-dir>}
+build_dir=$(cd "${1:?usage: wine-tls-test.sh <windows-build-dir>}" && pwd)
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 work=$(mktemp -d /tmp/tarn-wine-tls.XXXXXX)
 cp "$build_dir/agent.exe" "$work/"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 server=
+readers=()
 cleanup() {
     [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    [ "${#readers[@]}" -eq 0 ] || kill "${readers[@]}" 2>/dev/null || true
     exec 3>&- || true
     rm -rf "$work"
 }
@@ -150,6 +153,27 @@ refused "an EC key" "cannot use tls-key ec.key: an EC key: on Windows give an RS
 left=$(for hive in HKCU HKLM; do timeout 60 wine reg query "$hive\\Software\\Wine\\Crypto\\RSA" \
     </dev/null 2>/dev/null | tr -d '\r' | grep -i '\\RSA\\' | grep -vi '\\RSA\\root$'; done || true)
 [ -z "$left" ] || fail "key containers left behind: $left"
+
+# The slow link through SChannel: many records (some larger than one TLS record) to readers
+# at about 300 KB/s, one that keeps reading and one that stalls.
+for name in moving stalled; do
+    mkdir "$name" && ln -s ../ca.pem ../collector.pem ../collector.key "$name/"
+done
+moving_port=$((port + 1)) stalled_port=$((port + 2))
+python3 "$source_dir/tests/slow_tls_reader.py" "$work/moving" "$moving_port" 300000 0 1 &
+readers+=($!)
+python3 "$source_dir/tests/slow_tls_reader.py" "$work/stalled" "$stalled_port" 300000 150000 2 &
+readers+=($!)
+for _ in $(seq 50); do
+    [ "$(ss -ltn | grep -c -E "127.0.0.1:($moving_port|$stalled_port) ")" -eq 2 ] && break
+    sleep 0.1
+done
+(cd "$build_dir/tests" && TARN_SLOW_READERS="$work $moving_port $stalled_port" \
+    timeout 300 wine tarn_tests.exe --gtest_filter='WineTls.*' </dev/null >"$work/slow.out" 2>&1) ||
+    fail "slow link: $(tr -d '\r' <"$work/slow.out" | grep -E 'Failure|Expected|Which is|FAILED' |
+        head -20)"
+grep -q '\[  PASSED  \] 1 test' "$work/slow.out" || fail "slow link: the case did not run and pass"
+kill "${readers[@]}" 2>/dev/null || true
 
 [ "$failures" -eq 0 ] && echo "== Windows TLS under Wine: all checks passed"
 exit "$failures"
