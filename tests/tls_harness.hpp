@@ -3,8 +3,8 @@
 // delivery thread over TLS to one target, and the slow-link check against slow_tls_reader.py
 // (started by the Linux test itself, by scripts/wine-tls-test.sh under Wine).
 #if !defined(_WIN32)
-#include <csignal>
 #include <sys/socket.h>
+#include <csignal>
 #else
 #include <winsock2.h>
 #endif
@@ -84,7 +84,9 @@ struct Delivery {
         processor.use_socket_layer(layer);
         processor.start();
     }
-    ~Delivery() { processor.stop(); }
+    ~Delivery() {
+        processor.stop();
+    }
     test::LogCapture log;
     config::TlsSettings settings;
     SensorQueue queue;
