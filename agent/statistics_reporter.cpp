@@ -13,29 +13,27 @@ namespace tarn {
 
 namespace {
 
-constexpr uint32_t report_interval_ms = 60000;
-
 // In the order of the line; the last two come from ETW's own query of the session.
 constexpr const char* figure_names[StatisticsReporter::figure_count] = {
-    "events decoded",  "capture drops",   "records pushed", "records discarded",
-    "records sent",    "send failures",   "reconnections",  "lost-event records",
-    "ETW events lost", "ETW buffers lost"};
-constexpr int first_etw_figure = 8;
+    "events decoded", "capture drops",   "records pushed",  "records discarded",
+    "records sent",   "send failures",   "reconnections",   "lost-event records",
+    "outside stops",  "session repairs", "ETW events lost", "ETW buffers lost"};
+constexpr int first_etw_figure = 10;
 
 }  // namespace
 
 StatisticsReporter::Figures StatisticsReporter::read_figures() {
     Statistics& counters = statistics();
     Figures now;
-    const Counter* own[] = {&counters.events_decoded, &counters.capture_drops,
-                            &counters.records_pushed, &counters.records_discarded,
-                            &counters.records_sent,   &counters.send_failures,
-                            &counters.reconnections,  &counters.lost_records};
-    for (int i = 0; i < first_etw_figure; ++i) {
-        now.values[i] = own[i]->get();
+    now.etw_known = net::watch_session();
+    const Counter* figures[] = {
+        &counters.events_decoded,    &counters.capture_drops,   &counters.records_pushed,
+        &counters.records_discarded, &counters.records_sent,    &counters.send_failures,
+        &counters.reconnections,     &counters.lost_records,    &counters.outside_stops,
+        &counters.session_repairs,   &counters.etw_events_lost, &counters.etw_buffers_lost};
+    for (int i = 0; i < figure_count; ++i) {
+        now.values[i] = figures[i]->get();
     }
-    now.etw_known =
-        net::query_session_losses(now.values[first_etw_figure], now.values[first_etw_figure + 1]);
     return now;
 }
 
@@ -50,13 +48,8 @@ void StatisticsReporter::report(const Figures& now) {
                                     figure_names[i]);
         } else {
             unsigned long long total = now.values[i];
-            unsigned long long before =
-                reported.etw_known || i < first_etw_figure ? reported.values[i] : 0;
-            // ETW's totals start again from 0 when the session is made again: a total that
-            // went down is all new.
-            unsigned long long change = total >= before ? total - before : total;
             written = std::snprintf(line + length, sizeof line - length, "%s%s +%llu (%llu)",
-                                    separator, figure_names[i], change, total);
+                                    separator, figure_names[i], total - reported.values[i], total);
         }
         length += written > 0 ? static_cast<size_t>(written) : 0;
     }
@@ -66,10 +59,13 @@ void StatisticsReporter::report(const Figures& now) {
 
 uint32_t StatisticsReporter::thread_entry(void* argument) {
     auto& reporter = *static_cast<StatisticsReporter*>(argument);
-    while (pause_unless_stopped(reporter.stop_requested, report_interval_ms)) {
+    for (int quiet = 1; pause_unless_stopped(reporter.stop_requested, reporter.interval_ms);
+         ++quiet) {
         Figures now = read_figures();
-        if (std::memcmp(now.values, reporter.reported.values, sizeof now.values) != 0) {
+        if (quiet == heartbeat_intervals ||
+            std::memcmp(now.values, reporter.reported.values, sizeof now.values) != 0) {
             reporter.report(now);
+            quiet = 0;
         }
     }
     return 0;

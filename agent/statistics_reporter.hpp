@@ -7,11 +7,13 @@
 
 namespace tarn {
 
-// The figures an operator alerts on, as one log line: once a minute while anything changed,
-// and once at stop. Each figure is the change since the last line and, in brackets, the total.
+// The figures an operator alerts on, as one log line: once a minute while anything changed, at
+// least every ten minutes (an idle agent and a dead one look different), and once at stop.
+// Each figure is the change since the last line and, in brackets, the total. Each minute's
+// look at the session also watches it (net::watch_session).
 class StatisticsReporter {
   public:
-    StatisticsReporter() = default;
+    explicit StatisticsReporter(uint32_t interval_ms = 60000) : interval_ms(interval_ms) {}
     ~StatisticsReporter() { stop(); }
     StatisticsReporter(const StatisticsReporter&) = delete;
     StatisticsReporter& operator=(const StatisticsReporter&) = delete;
@@ -21,7 +23,8 @@ class StatisticsReporter {
     // Logs the last line and ends the reporting thread; harmless when repeated.
     void stop();
 
-    static constexpr int figure_count = 10;
+    static constexpr int figure_count = 12;
+    static constexpr int heartbeat_intervals = 10;
 
   private:
     struct Figures {
@@ -33,6 +36,7 @@ class StatisticsReporter {
     static Figures read_figures();
     void report(const Figures& now);
 
+    const uint32_t interval_ms;
     Thread thread = nullptr;
     std::atomic<bool> stop_requested{false};
     Figures reported;

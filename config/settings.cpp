@@ -25,7 +25,9 @@ namespace {
 
 constexpr uint16_t default_port = 8100;
 constexpr uint32_t default_timeout = 5;
-constexpr uint32_t largest_etw_buffer_kb = 1024;  // ETW refuses larger buffers
+// ETW's own bounds since Windows 8; a buffer must hold the largest event whole.
+constexpr int32_t smallest_etw_buffer_kb = 4;
+constexpr int32_t largest_etw_buffer_kb = 16384;
 
 // atol with a 32-bit long: out-of-range numbers give the nearest limit, whatever the width
 // of long on this platform.
@@ -57,18 +59,43 @@ bool read_range(const char* text, uint32_t& first, uint32_t& second) {
     return true;
 }
 
-// Values out of range leave ETW's choice, as text in queue-size keeps its default.
+void refuse_line(const char* key, const char* value, const char* why) {
+    log_message("ERROR - Config: line \"%s %s\" not used: %s", key, value, why);
+}
+
+// A whole number and nothing after it but blanks.
+bool read_whole_number(const char* text, int32_t& value) {
+    char* end = nullptr;
+    long long number = std::strtoll(text, &end, 10);
+    while (end != text && *end != '\0' && is_space(*end)) {
+        ++end;
+    }
+    if (end == text || *end != '\0' || number < INT32_MIN || number > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<int32_t>(number);
+    return true;
+}
+
 void apply_etw_buffers(const ConfigStore& store) {
     if (const char* text = store.get("etw-buffer-size")) {
-        int32_t size = read_number(text);
-        if (size >= 1 && static_cast<uint32_t>(size) <= largest_etw_buffer_kb) {
+        int32_t size = 0;
+        if (read_whole_number(text, size) && size >= smallest_etw_buffer_kb &&
+            size <= largest_etw_buffer_kb) {
             etw_buffers.size_kb = static_cast<uint32_t>(size);
             log_message("Config: etw-buffer-size = %u", etw_buffers.size_kb);
+        } else {
+            refuse_line("etw-buffer-size", text,
+                        "kilobytes from 4 to 16384 are wanted; 128 is used");
         }
     }
     if (const char* text = store.get("etw-buffers")) {
         if (read_range(text, etw_buffers.minimum, etw_buffers.maximum)) {
             log_message("Config: etw-buffers = %u %u", etw_buffers.minimum, etw_buffers.maximum);
+        } else {
+            refuse_line("etw-buffers", text,
+                        "two numbers, the least and the most buffers, 1 <= least <= most, are "
+                        "wanted; ETW's choice is used");
         }
     }
 }
@@ -185,6 +212,9 @@ void apply_settings(const ConfigStore& store) {
 
     const char* ipv6 = store.get("ipv6-clients");
     ipv6_clients = ipv6 != nullptr && std::strcmp(ipv6, "on") == 0;
+    if (ipv6 != nullptr && !ipv6_clients && std::strcmp(ipv6, "off") != 0) {
+        refuse_line("ipv6-clients", ipv6, "the value is on or off; off is used");
+    }
     log_message("Config: ipv6-clients = %s", ipv6_clients ? "on" : "off");
 
     const std::vector<std::string> targets = store.get_all("target");
@@ -193,10 +223,8 @@ void apply_settings(const ConfigStore& store) {
         parse_target(target, value.c_str());
         // Anything else would reach inet_addr, which reads "10.1.2" as 10.1.0.2.
         if (!is_ipv4_address(target.ip)) {
-            log_message(
-                "ERROR - Config: line \"target %s\" not used: \"%s\" is not a "
-                "dotted-quad IPv4 address",
-                value.c_str(), target.ip.c_str());
+            refuse_line("target", value.c_str(),
+                        ("\"" + target.ip + "\" is not a dotted-quad IPv4 address").c_str());
             continue;
         }
         log_message("Config: target = ip:%s port:%d timeout:%u", target.ip.c_str(),

@@ -33,8 +33,10 @@ class EtwSession {
     void* callback_context = nullptr;
 };
 
-// What ETW itself lost in the session since it started (EventsLost and RealTimeBuffersLost of
-// a ControlTrace query); false when the session cannot be queried.
-bool query_session_losses(uint64_t& events_lost, uint64_t& buffers_lost);
+// The periodic look at the session, from a thread other than the trace thread: what ETW lost
+// is added to the figures, and while capture runs, a session changed under the agent (no
+// longer real-time, the DNS Server provider no longer enabled on it) is put right, with an
+// ERROR line either way. False when there is no session to look at.
+bool watch_session();
 
 }  // namespace tarn::net

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
+#include <memory>
 
 #include "net/dns_event_decoder.hpp"
 #include "net/dns_server_provider.hpp"
@@ -36,10 +38,19 @@ struct EtwTraceState {
     std::exception_ptr callback_failure;
 };
 
+struct FreeBlock {
+    void operator()(void* block) const { std::free(block); }
+};
+using PropertiesBlock = std::unique_ptr<void, FreeBlock>;
+
+// The properties StartTrace gets for the session, its name directly behind them.
+EVENT_TRACE_PROPERTIES* allocate_properties(PropertiesBlock& block);
+
 int32_t forward_message(const uint8_t* data, uint32_t length, void* session);
 uint32_t run_trace(void* state);
-// One attempt at capture, from starting the session to the end of processing.
-void trace_once(EtwTraceState& state);
+// One attempt at capture, from starting the session to the end of processing; true when the
+// next one should start at once (the session ended under a running capture).
+bool trace_once(EtwTraceState& state);
 // Closes the consumer handle once, whoever comes first: the trace thread at the end of an
 // attempt, or a stop that makes ProcessTrace return.
 void close_trace(EtwTraceState& state);

@@ -28,6 +28,10 @@ struct Statistics {
     Counter records_sent;       // delivery thread: handed whole to a collector's socket
     Counter send_failures;      // delivery thread
     Counter reconnections;      // delivery thread: connections after the first
+    Counter outside_stops;      // trace thread: the session stopped by someone else
+    Counter session_repairs;    // watching thread: the session put right after a change
+    Counter etw_events_lost;    // watching thread: ETW's counts over every session looked at
+    Counter etw_buffers_lost;   // watching thread
 };
 
 // The process's counters.

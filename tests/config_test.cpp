@@ -76,8 +76,14 @@ TEST(Settings, TakenFromTheFirstLineAndLogged) {
         {"queue-size 0\nqueue-size 2000\nIPv6-Clients on # v6\nipv6-clients off\n",
          {q + "104857600", v6 + "on"}},
         {"queue-size 1000 bytes\nqueue-size 2000\nipv6-clients ON\nipv6-clients on\n",
-         {q + "1000", v6 + "off"}},
-        {"QUEUE-SIZE -1\nipv6-clients on on\n", {q + "4294967295", v6 + "off"}},
+         {q + "1000",
+          "ERROR - Config: line \"ipv6-clients ON\" not used: the value is on or off; off is used",
+          v6 + "off"}},
+        {"QUEUE-SIZE -1\nipv6-clients on on\n",
+         {q + "4294967295",
+          "ERROR - Config: line \"ipv6-clients on on\" not used: the value is on or off; off is "
+          "used",
+          v6 + "off"}},
         // Targets: the first colon ends the address, the first word after it is the time-out;
         // port and time-out as a 32-bit atol gives them, 0 or nothing for the default; the
         // port's low 16 bits.
@@ -183,22 +189,47 @@ TEST(TargetAddress, DottedQuadOnlyAndStrictInstallerItems) {
     }
 }
 
-// ETW's buffers: only values ETW could take are kept, anything else leaves ETW's choice.
-TEST(Settings, EtwBuffersInRangeOrNotAtAll) {
-    const std::pair<const char*, std::array<uint32_t, 3>> cases[] = {
-        {"etw-buffer-size 256\netw-buffers 64 512\n", {256, 64, 512}},
-        {"etw-buffer-size 1024\netw-buffers\t 8\t8 \n", {1024, 8, 8}},
-        {"etw-buffer-size 0\netw-buffers 512 64\n", {0, 0, 0}},
-        {"etw-buffer-size 1025\netw-buffers 64\n", {0, 0, 0}},
-        {"etw-buffer-size big\netw-buffers 64 512 more\n", {0, 0, 0}},
-        {"etw-buffers 0 5\netw-buffers 4 5\n", {0, 0, 0}},
-        {"etw-buffers 1 4294967296\n", {0, 0, 0}}};
-    for (const auto& [text, expected] : cases) {
+// ETW's buffers: only values ETW could take are kept; every other line is said, and ETW's
+// choice stays.
+TEST(Settings, EtwBuffersInRangeOrSaid) {
+    const std::string size = "ERROR - Config: line \"etw-buffer-size ",
+                      size_why = "\" not used: kilobytes from 4 to 16384 are wanted; 128 is used",
+                      buffers = "ERROR - Config: line \"etw-buffers ",
+                      buffers_why =
+                          "\" not used: two numbers, the least and the most buffers, 1 <= least "
+                          "<= most, are wanted; ETW's choice is used";
+    const struct {
+        const char* text;
+        std::array<uint32_t, 3> kept;
+        std::vector<std::string> refused;
+    } cases[] = {
+        {"etw-buffer-size 16384\netw-buffers 64 512\n", {16384, 64, 512}, {}},
+        {"etw-buffer-size 4 \netw-buffers\t 8\t8 \n", {4, 8, 8}, {}},
+        {"etw-buffer-size 3\netw-buffers 512 64\n",
+         {0, 0, 0},
+         {size + "3" + size_why, buffers + "512 64" + buffers_why}},
+        {"etw-buffer-size 16385\netw-buffers 64\n",
+         {0, 0, 0},
+         {size + "16385" + size_why, buffers + "64" + buffers_why}},
+        {"etw-buffer-size 2048 KB\netw-buffers 64 512 more\n",
+         {0, 0, 0},
+         {size + "2048 KB" + size_why, buffers + "64 512 more" + buffers_why}},
+        {"etw-buffers 0 5\netw-buffers 4 5\n", {0, 0, 0}, {buffers + "0 5" + buffers_why}},
+        {"etw-buffers 1 4294967296\n", {0, 0, 0}, {buffers + "1 4294967296" + buffers_why}}};
+    for (const auto& c : cases) {
         etw_buffers = {};
-        apply_settings(loaded(text));
-        EXPECT_EQ(expected, (std::array<uint32_t, 3>{etw_buffers.size_kb, etw_buffers.minimum,
-                                                     etw_buffers.maximum}))
-            << text;
+        test::LogCapture log;
+        apply_settings(loaded(c.text));
+        EXPECT_EQ(c.kept, (std::array<uint32_t, 3>{etw_buffers.size_kb, etw_buffers.minimum,
+                                                   etw_buffers.maximum}))
+            << c.text;
+        std::vector<std::string> refused;
+        for (const std::string& line : log.lines()) {
+            if (line.rfind("ERROR - ", 0) == 0) {
+                refused.push_back(line);
+            }
+        }
+        EXPECT_EQ(c.refused, refused) << c.text;
     }
     etw_buffers = {};
     target_list.clear();

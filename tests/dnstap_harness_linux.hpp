@@ -191,9 +191,9 @@ struct Capture {
         EXPECT_TRUE(log.wait_for("Entering ETW trace processing loop..."));
     }
     ~Capture() { session.stop(); }
-    bool wait_for(size_t count) {  // within 5 s
+    bool wait_for(size_t count, int seconds = 5) {
         uint8_t record[4096];
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
              ids.size() < count && std::chrono::steady_clock::now() < end;) {
             if (queue.pop(record, sizeof record) <= 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -1,7 +1,10 @@
 // The trace session through the Linux stand-in: its log lines in order, no-ops, failures.
+#include <functional>
+
 #include "agent/statistics_reporter.hpp"
 #include "dnstap_harness_linux.hpp"
 #include "net/etw_trace_state.hpp"
+#include "support/statistics.hpp"
 
 namespace tarn::net {
 namespace {
@@ -197,38 +200,132 @@ TEST(EtwSession, BuffersAskedForAreGivenOrReported) {
         EXPECT_EQ(c.size_kb, running.BufferSize);
         EXPECT_EQ(c.minimum, running.MinimumBuffers);
         EXPECT_EQ(c.maximum, running.MaximumBuffers);
-        EXPECT_EQ(EVENT_TRACE_REAL_TIME_MODE, running.LogFileMode);
+        EXPECT_EQ(EVENT_TRACE_REAL_TIME_MODE | EVENT_TRACE_INDEPENDENT_SESSION_MODE,
+                  running.LogFileMode);
     }
     config::etw_buffers = {};
 }
 
-// ETW's loss totals start again from 0 when the session is made again: the figures line counts
-// the new total as the change, never a difference that wraps around.
-TEST(StatisticsReporter, EtwLossesAcrossASessionRestart) {
+// A session changed under a running capture is found at the next look, said and put right:
+// moved to a file (real time restored, or the session made again when ETW refuses that), or
+// its provider disabled; one stopped from outside is said and capture is back at once.
+// Nothing arrives while it is changed; records flow after each repair.
+TEST(EtwSession, ChangedUnderCaptureIsSaidAndPutRight) {
+    test::Capture capture;
+    const std::string name = "ERROR - ETW trace with name sabrel-agent ";
+    auto to_file = [] {
+        EVENT_TRACE_PROPERTIES properties{};
+        ControlTraceA(0, "sabrel-agent", &properties, EVENT_TRACE_CONTROL_QUERY);
+        properties.LogFileMode = EVENT_TRACE_FILE_MODE_SEQUENTIAL;
+        EXPECT_EQ(ERROR_SUCCESS,
+                  ControlTraceA(0, "sabrel-agent", &properties, EVENT_TRACE_CONTROL_UPDATE));
+    };
+    const struct {
+        std::function<void()> change;
+        bool silenced;  // the capture is still attached, but gets nothing
+        bool anew;      // the session is made again: a new socket
+        std::string line;
+    } cases[] = {
+        {to_file, true, false, name + "is no longer in real-time mode: real time restored"},
+        {[] {
+             EVENT_TRACE_PROPERTIES properties{};
+             ControlTraceA(0, "sabrel-agent", &properties, EVENT_TRACE_CONTROL_QUERY);
+             EnableTraceEx2(properties.Wnode.HistoricalContext, &dns_server_provider,
+                            EVENT_CONTROL_CODE_DISABLE_PROVIDER, 0, 0, 0, 0, nullptr);
+         },
+         true, false, name + "lost the DNS Server provider: enabled again"},
+        {[&] {
+             to_file();
+             standin::injected_failures().control_update = ERROR_BUSY;
+         },
+         true, true,
+         name + "is no longer in real-time mode: it is made again (real time could not be "
+                "restored: ControlTrace() failed: Device or resource busy)"},
+        {test::stop_session_from_outside, false, true,
+         name + "was stopped from outside: starting it again"}};
+    const uint64_t repairs = tarn::statistics().session_repairs.get(),
+                   stops = tarn::statistics().outside_stops.get();
+    for (const auto& c : cases) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a capture that ran
+        test::LogCapture log;
+        auto dns_server = std::make_unique<test::Writer>(capture.socket_path);
+        dns_server->start();
+        c.change();
+        if (c.silenced) {
+            dns_server->query(1);
+            EXPECT_FALSE(capture.wait_for(capture.ids.size() + 1, 1)) << c.line;
+            EXPECT_TRUE(watch_session());
+        }
+        EXPECT_TRUE(log.wait_for(c.line)) << c.line;
+        const auto begin = std::chrono::steady_clock::now();
+        if (c.anew) {
+            EXPECT_TRUE(log.wait_for(entering)) << c.line;
+            dns_server = std::make_unique<test::Writer>(capture.socket_path);
+            dns_server->start();
+        }
+        dns_server->query(2);
+        EXPECT_TRUE(capture.wait_for(capture.ids.size() + 1)) << c.line;
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3)) << c.line;
+        EXPECT_TRUE(watch_session());
+    }
+    EXPECT_EQ(repairs + 3, tarn::statistics().session_repairs.get());
+    EXPECT_EQ(stops + 1, tarn::statistics().outside_stops.get());
+}
+
+// ETW's loss counts start from 0 in a session made anew and wrap at 32 bits: the figures add
+// what they grew by. Nothing changing, a figures line still comes every tenth look.
+TEST(StatisticsReporter, EtwLossesAcrossARestartAndAWrapAndAHeartbeat) {
     test::TempDir directory;
     config::dnstap_socket = directory.path + "/dnstap.sock";
     auto run_session = [] {
+        test::stop_session_from_outside();
         test::LogCapture log;
         EtwSession session;
         session.start();
         EXPECT_TRUE(log.wait_for(entering));
     };
-    auto figures_line = [](StatisticsReporter& reporter) {
-        test::LogCapture log;
-        reporter.start();
-        reporter.stop();
-        std::string line = log.lines().at(0);
-        return line.substr(line.find("ETW events lost"));
-    };
     run_session();
-    StatisticsReporter reporter;
-    figures_line(reporter);
+    test::LogCapture log;
+    auto lines_with = [&](const std::string& text) {
+        size_t count = 0;
+        for (const std::string& line : log.lines()) {
+            count += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    };
+    auto shows = [&](const std::string& text) {
+        for (int i = 0; i < 50 && lines_with(text) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return lines_with(text) == 1;
+    };
+    StatisticsReporter reporter(100);
+    reporter.start();
+    const uint64_t events = tarn::statistics().etw_events_lost.get(),
+                   buffers = tarn::statistics().etw_buffers_lost.get();
+    // The figures' change and, in brackets, the total since this test began.
+    auto figures = [&](uint64_t event_change, uint64_t event_total, uint64_t buffer_change,
+                       uint64_t buffer_total) {
+        return "ETW events lost +" + std::to_string(event_change) + " (" +
+               std::to_string(events + event_total) + "), ETW buffers lost +" +
+               std::to_string(buffer_change) + " (" + std::to_string(buffers + buffer_total) + ")";
+    };
+    const uint64_t wrapped = uint64_t{0xFFFFFFF0u} + 127;
     standin::lose("sabrel-agent", 100, 5);
-    EXPECT_EQ("ETW events lost +100 (100), ETW buffers lost +5 (5)", figures_line(reporter));
-    test::stop_session_from_outside();
+    EXPECT_TRUE(shows(figures(100, 100, 5, 5)));
     run_session();
     standin::lose("sabrel-agent", 7, 1);
-    EXPECT_EQ("ETW events lost +7 (7), ETW buffers lost +1 (1)", figures_line(reporter));
+    EXPECT_TRUE(shows(figures(7, 107, 1, 6)));
+    standin::lose("sabrel-agent", 0xFFFFFFF0u, 0);
+    EXPECT_TRUE(shows(figures(0xFFFFFFF0u, wrapped - 20, 0, 6)));
+    standin::lose("sabrel-agent", 20, 0);  // the count wraps to 11
+    EXPECT_TRUE(shows(figures(20, wrapped, 0, 6)));
+    // Quiet now: one line a second (ten looks), not one a look.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const size_t heartbeats = lines_with(figures(0, wrapped, 0, 6));
+    EXPECT_GE(heartbeats, 1u);
+    EXPECT_LE(heartbeats, 3u);
+    reporter.stop();
 }
 
 }  // namespace

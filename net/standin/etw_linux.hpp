@@ -39,6 +39,7 @@ constexpr ULONG ERROR_NOT_FOUND = ENOENT;
 constexpr ULONG ERROR_NOT_SUPPORTED = EOPNOTSUPP;
 constexpr ULONG ERROR_CANCELLED = ECANCELED;
 constexpr ULONG ERROR_BUSY = EBUSY;
+constexpr ULONG ERROR_WMI_GUID_NOT_FOUND = ENXIO;
 
 struct GUID {
     uint32_t Data1;
@@ -88,6 +89,9 @@ void SetLastError(ULONG code);
 
 constexpr ULONG WNODE_FLAG_TRACED_GUID = 0x00020000;
 constexpr ULONG EVENT_TRACE_REAL_TIME_MODE = 0x00000100;
+constexpr ULONG EVENT_TRACE_FILE_MODE_SEQUENTIAL = 0x00000001;
+constexpr ULONG EVENT_TRACE_INDEPENDENT_SESSION_MODE = 0x08000000;
+constexpr ULONG EVENT_CONTROL_CODE_DISABLE_PROVIDER = 0;
 constexpr ULONG EVENT_CONTROL_CODE_ENABLE_PROVIDER = 1;
 constexpr UCHAR TRACE_LEVEL_INFORMATION = 4;
 
@@ -138,6 +142,31 @@ ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG contro
                      ULONGLONG match_any_keyword, ULONGLONG match_all_keyword, ULONG timeout,
                      PENABLE_TRACE_PARAMETERS enable_parameters);
 
+// Which sessions enabled a provider.
+enum TRACE_QUERY_INFO_CLASS { TraceGuidQueryList, TraceGuidQueryInfo };
+constexpr ULONG TRACE_PROVIDER_FLAG_PRE_ENABLE = 0x00000002;
+struct TRACE_GUID_INFO {
+    ULONG InstanceCount;
+    ULONG Reserved;
+};
+struct TRACE_PROVIDER_INSTANCE_INFO {
+    ULONG NextOffset;
+    ULONG EnableCount;
+    ULONG Pid;
+    ULONG Flags;
+};
+struct TRACE_ENABLE_INFO {
+    ULONG IsEnabled;
+    UCHAR Level;
+    UCHAR Reserved1;
+    USHORT LoggerId;
+    ULONG EnableProperty;
+    ULONG Reserved2;
+    ULONGLONG MatchAnyKeyword;
+    ULONGLONG MatchAllKeyword;
+};
+ULONG EnumerateTraceGuidsEx(TRACE_QUERY_INFO_CLASS info_class, PVOID in_buffer, ULONG in_size,
+                            PVOID out_buffer, ULONG out_size, ULONG* return_length);
 // Consumer.
 
 constexpr ULONG PROCESS_TRACE_MODE_REAL_TIME = 0x00000100;
@@ -276,6 +305,7 @@ DnstapTimes& dnstap_times();
 struct InjectedFailures {
     std::atomic<ULONG> enable_trace{0};
     std::atomic<ULONG> process_trace{0};
+    std::atomic<ULONG> control_update{0};
 };
 InjectedFailures& injected_failures();
 // For tests: consumer handles open now, and CloseTrace calls on a handle not open.

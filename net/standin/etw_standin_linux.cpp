@@ -94,7 +94,7 @@ struct Session final : dnstap::FrameConsumer {
     TRACEHANDLE handle = 0;
     dnstap::Listener listener;
     std::atomic<bool> enabled{false};
-    std::atomic<bool> real_time{true};
+    std::atomic<ULONG> log_file_mode{EVENT_TRACE_REAL_TIME_MODE};
     std::atomic<UCHAR> level{0};
 
     // What a query tells, under registry_mutex.
@@ -175,7 +175,8 @@ const char* Session::on_frame(const uint8_t* data, uint32_t size) {
         return "malformed dnstap message";
     }
     UCHAR wanted_level = level;
-    if (!enabled || !real_time || (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
+    if (!enabled || (log_file_mode & EVENT_TRACE_REAL_TIME_MODE) == 0 ||
+        (wanted_level != 0 && wanted_level < TRACE_LEVEL_INFORMATION)) {
         return nullptr;
     }
     if (read_time == 0) {
@@ -221,7 +222,7 @@ void describe(const Session& session, EVENT_TRACE_PROPERTIES& properties) {
     properties.BufferSize = session.buffer_size;
     properties.MinimumBuffers = session.minimum_buffers;
     properties.MaximumBuffers = session.maximum_buffers;
-    properties.LogFileMode = session.real_time ? EVENT_TRACE_REAL_TIME_MODE : 0;
+    properties.LogFileMode = session.log_file_mode;
     properties.EventsLost = session.events_lost;
     properties.RealTimeBuffersLost = session.buffers_lost;
 }
@@ -309,6 +310,7 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     session->buffer_size = properties->BufferSize;
     session->minimum_buffers = properties->MinimumBuffers;
     session->maximum_buffers = properties->MaximumBuffers;
+    session->log_file_mode = properties->LogFileMode;
     *trace_handle = session->handle;
     // Like ETW, the block gets the session name at LoggerNameOffset.
     std::memmove(reinterpret_cast<char*>(properties) + name_offset, instance_name, name_size);
@@ -316,8 +318,8 @@ ULONG StartTraceA(PTRACEHANDLE trace_handle, LPCSTR instance_name,
     return ERROR_SUCCESS;
 }
 
-// Query, stop and update; an update takes what ETW lets a running real-time session change:
-// its largest number of buffers and whether it is real-time at all.
+// Query, stop and update; an update takes what ETW lets a running session change: its largest
+// number of buffers and its mode (tracelog -update -f moves it to a file, real time off).
 ULONG ControlTraceA(TRACEHANDLE, LPCSTR instance_name, PEVENT_TRACE_PROPERTIES properties,
                     ULONG control_code) {
     if (instance_name == nullptr || properties == nullptr ||
@@ -332,10 +334,10 @@ ULONG ControlTraceA(TRACEHANDLE, LPCSTR instance_name, PEVENT_TRACE_PROPERTIES p
     if (control_code == EVENT_TRACE_CONTROL_STOP) {
         stop_session(*session);
     } else if (control_code == EVENT_TRACE_CONTROL_UPDATE) {
-        if (properties->LogFileNameOffset != 0) {
-            return ERROR_INVALID_PARAMETER;  // the session has no log file to switch
+        if (ULONG injected = standin::injected_failures().control_update.exchange(0)) {
+            return injected;
         }
-        session->real_time = (properties->LogFileMode & EVENT_TRACE_REAL_TIME_MODE) != 0;
+        session->log_file_mode = properties->LogFileMode;
         if (properties->MaximumBuffers != 0) {
             session->maximum_buffers = properties->MaximumBuffers;
         }
@@ -361,6 +363,51 @@ ULONG EnableTraceEx2(TRACEHANDLE trace_handle, LPCGUID provider_id, ULONG contro
     if (*provider_id == dns_server_provider && control_code != 2) {
         session->level = level;
         session->enabled = control_code == EVENT_CONTROL_CODE_ENABLE_PROVIDER;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The sessions on which the DNS Server provider is enabled, as ETW lists them for a provider
+// that no process registered: one instance, flagged as enabled before registration.
+ULONG EnumerateTraceGuidsEx(TRACE_QUERY_INFO_CLASS info_class, PVOID in_buffer, ULONG in_size,
+                            PVOID out_buffer, ULONG out_size, ULONG* return_length) {
+    if (info_class != TraceGuidQueryInfo || in_buffer == nullptr || in_size != sizeof(GUID) ||
+        return_length == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::vector<USHORT> loggers;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex);
+        for (auto& session : sessions()) {
+            if (!session->name.empty() && session->enabled &&
+                *static_cast<const GUID*>(in_buffer) == dns_server_provider) {
+                loggers.push_back(static_cast<USHORT>(session->handle));
+            }
+        }
+    }
+    if (loggers.empty()) {
+        return ERROR_WMI_GUID_NOT_FOUND;
+    }
+    *return_length =
+        static_cast<ULONG>(sizeof(TRACE_GUID_INFO) + sizeof(TRACE_PROVIDER_INSTANCE_INFO) +
+                           loggers.size() * sizeof(TRACE_ENABLE_INFO));
+    if (out_size < *return_length) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    auto* out = static_cast<uint8_t*>(out_buffer);
+    const TRACE_GUID_INFO header{1, 0};
+    const TRACE_PROVIDER_INSTANCE_INFO instance{0, static_cast<ULONG>(loggers.size()), 0,
+                                                TRACE_PROVIDER_FLAG_PRE_ENABLE};
+    std::memcpy(out, &header, sizeof header);
+    std::memcpy(out + sizeof header, &instance, sizeof instance);
+    out += sizeof header + sizeof instance;
+    for (USHORT logger : loggers) {
+        TRACE_ENABLE_INFO info{};
+        info.IsEnabled = 1;
+        info.Level = TRACE_LEVEL_INFORMATION;
+        info.LoggerId = logger;
+        std::memcpy(out, &info, sizeof info);
+        out += sizeof info;
     }
     return ERROR_SUCCESS;
 }
