@@ -339,29 +339,6 @@ TEST(SensorQueueProcessor, CutBatchResendsTheCutFrameWholeFirstAndNothingTwice) 
     }
 }
 
-// The time-out measures a stall, not a size: a link that keeps moving never fails, though one
-// record takes longer than the time-out (a large TCP response on a slow link would otherwise
-// fail on every reconnection, for ever); a stop while the link moves ends the thread at once.
-TEST(SensorQueueProcessor, SlowButMovingLinkNeverCutsARecord) {
-    const uint16_t port = 100;
-    scripted::set_script(port, {UINT32_MAX, 2048, 150});
-    std::vector<Bytes> records = {record_of(24000, 1),  // 12 sends 150 ms apart, 1.8 s
-                                  record_of(2000, 2)};
-    uint64_t failures = statistics().send_failures.get();
-    Delivery delivery(1 << 20, records, {port}, 1, scripted::layer());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::vector<Bytes> frames;
-    while (frames.size() < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        frames = scripted::frames_of(scripted::taken(port).at(0));
-    }
-    records.insert(records.begin(), version);
-    EXPECT_EQ(records, frames);
-    EXPECT_EQ(failures, statistics().send_failures.get());
-    EXPECT_EQ(1u, scripted::taken(port).size()) << "the batch was cut and sent again";
-    EXPECT_TRUE(delivery.stops_promptly());
-}
-
 // A connect or a send that fails for real while a stop is under way is still logged (and a send
 // counted): only the stop's own interruption is no failure.
 TEST(SensorQueueProcessor, FailureDuringAStopIsLoggedAndCounted) {

@@ -99,38 +99,6 @@ TEST(EtwSession, LifecycleLogLinesAndFailures) {
     CloseTrace(held);
 }
 
-// A session whose provider could not be enabled is enabled by the next attempt, which then
-// captures: the retry never sits in the processing loop of a session that delivers nothing.
-TEST(EtwSession, RetryEnablesTheProviderOnASessionLeftUnenabled) {
-    test::TempDir directory;
-    test::stop_session_from_outside();
-    config::dnstap_socket = directory.path + "/dnstap.sock";
-    standin::injected_failures().enable_trace = ERROR_ACCESS_DENIED;
-    test::LogCapture log;
-    sensor::SensorQueue queue(1 << 16);
-    EtwSession session;
-    session.set_callback(sensor::push_message, &queue);
-    session.start();
-    ASSERT_TRUE(log.wait_for(failed, true));
-    ASSERT_TRUE(log.wait_for(entering) || log.wait_for(entering));  // 10 s after a failure
-    test::Writer dns_server(config::dnstap_socket);
-    dns_server.start();
-    dns_server.query(0x1234);
-    test::Bytes record(200);
-    int32_t length = 0;
-    for (int i = 0; i < 500 && length == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        length = queue.pop(record.data(), 200);
-    }
-    session.stop();
-    EXPECT_LT(0, length) << "no event after the retry";
-    EXPECT_EQ("Starting ETW trace...|Enable DNS server provider for ETW trace...|" + failed +
-                  "EnableTraceEx2() failed: Permission denied|Starting ETW trace...|ETW trace with "
-                  "name sabrel-agent already started!|Opening ETW trace...|" +
-                  entering + "|Closing ETW trace...|Closing ETW trace...|ETW session finished",
-              session_lines(log));
-}
-
 // Whatever fails, each attempt closes the one handle it opened, exactly once; a stop during the
 // pause before the next attempt returns at once.
 TEST(EtwSession, FailedAttemptsLeaveNoTraceHandleOpen) {
