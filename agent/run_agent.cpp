@@ -79,7 +79,7 @@ bool run_steps() {
     log_message("Starting ETW session");
     session.start();
     log_notice("Started!");
-    StatisticsReporter reporter;
+    StatisticsReporter reporter(&queue);
     reporter.start();
 
     install_stop_handlers();

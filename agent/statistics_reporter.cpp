@@ -1,72 +1,69 @@
 #include "agent/statistics_reporter.hpp"
 
-#include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "config/settings.hpp"
 #include "error/error.hpp"
 #include "net/etw_session.hpp"
+#include "sensor/sensor_queue.hpp"
 #include "support/back_off.hpp"
 #include "support/log.hpp"
+#include "support/replace_file.hpp"
 #include "support/statistics.hpp"
 
 namespace tarn {
 
-namespace {
+StatisticsReporter::StatisticsReporter(const sensor::SensorQueue* queue, uint32_t tick_ms)
+    : queue(queue), tick_ms(tick_ms), start_time(std::time(nullptr)) {}
 
-// In the order of the line; the last two come from ETW's own query of the session.
-constexpr const char* figure_names[StatisticsReporter::figure_count] = {
-    "events decoded", "capture drops",   "records pushed",  "records discarded",
-    "records sent",   "send failures",   "reconnections",   "lost-event records",
-    "outside stops",  "session repairs", "ETW events lost", "ETW buffers lost"};
-constexpr int first_etw_figure = 10;
-
-}  // namespace
-
-StatisticsReporter::Figures StatisticsReporter::read_figures() {
-    Statistics& counters = statistics();
-    Figures now;
-    now.etw_known = net::watch_session();
-    const Counter* figures[] = {
-        &counters.events_decoded,    &counters.capture_drops,   &counters.records_pushed,
-        &counters.records_discarded, &counters.records_sent,    &counters.send_failures,
-        &counters.reconnections,     &counters.lost_records,    &counters.outside_stops,
-        &counters.session_repairs,   &counters.etw_events_lost, &counters.etw_buffers_lost};
-    for (int i = 0; i < figure_count; ++i) {
-        now.values[i] = figures[i]->get();
+// One failure line a streak, and one line when the file is written again.
+void StatisticsReporter::write_metrics(const Figures& now) {
+    const std::string& path = config::metrics_file;
+    if (path.empty()) {
+        return;
     }
-    return now;
+    Gauges gauges;
+    gauges.queue_used = queue != nullptr ? queue->used_bytes() : 0;
+    gauges.queue_size = queue != nullptr ? queue->capacity_bytes() : 0;
+    gauges.target_in_use = statistics().target_in_use;
+    gauges.capture_running = net::capture_running();
+    gauges.last_event_time = last_event_time;
+    gauges.start_time = start_time;
+    try {
+        replace_file(path, metrics_text(now, gauges));
+        if (metrics_failing) {
+            log_message("Metrics written to %s again", path.c_str());
+        }
+        metrics_failing = false;
+    } catch (const std::exception& failure) {
+        if (!metrics_failing) {
+            log_message("ERROR - Metrics not written to %s: %s", path.c_str(), failure.what());
+        }
+        metrics_failing = true;
+    }
 }
 
-void StatisticsReporter::report(const Figures& now) {
-    char line[1024] = "Statistics:";
-    size_t length = std::strlen(line);
-    for (int i = 0; i < figure_count && length < sizeof line; ++i) {
-        const char* separator = i == 0 ? " " : ", ";
-        int written;
-        if (i >= first_etw_figure && !now.etw_known) {
-            written = std::snprintf(line + length, sizeof line - length, "%s%s n/a", separator,
-                                    figure_names[i]);
-        } else {
-            unsigned long long total = now.values[i];
-            written = std::snprintf(line + length, sizeof line - length, "%s%s +%llu (%llu)",
-                                    separator, figure_names[i], total - reported.values[i], total);
-        }
-        length += written > 0 ? static_cast<size_t>(written) : 0;
+void StatisticsReporter::tick(int number) {
+    const Figures now = read_figures();
+    if (now.values[0] != events_seen) {
+        events_seen = now.values[0];
+        last_event_time = std::time(nullptr);
     }
-    log_message("%s", line);
-    reported = now;
+    write_metrics(now);
+    const bool changed = std::memcmp(now.values, reported.values, sizeof now.values) != 0;
+    if ((number % line_ticks == 0 && changed) || number - last_line_tick >= heartbeat_ticks) {
+        log_message("%s", figures_line(now, reported).c_str());
+        reported = now;
+        last_line_tick = number;
+    }
 }
 
 uint32_t StatisticsReporter::thread_entry(void* argument) {
     auto& reporter = *static_cast<StatisticsReporter*>(argument);
-    for (int quiet = 1; pause_unless_stopped(reporter.stop_requested, reporter.interval_ms);
-         ++quiet) {
-        Figures now = read_figures();
-        if (quiet == heartbeat_intervals ||
-            std::memcmp(now.values, reporter.reported.values, sizeof now.values) != 0) {
-            reporter.report(now);
-            quiet = 0;
-        }
+    for (int number = 1; pause_unless_stopped(reporter.stop_requested, reporter.tick_ms);
+         ++number) {
+        reporter.tick(number);
     }
     return 0;
 }
@@ -85,7 +82,10 @@ void StatisticsReporter::stop() {
     stop_requested = true;
     thread_join(thread);
     thread = nullptr;
-    report(read_figures());
+    const Figures now = read_figures();
+    write_metrics(now);
+    log_message("%s", figures_line(now, reported).c_str());
+    reported = now;
 }
 
 }  // namespace tarn

@@ -20,6 +20,7 @@ std::list<Target> target_list;
 EtwBuffers etw_buffers;
 TlsSettings tls_settings;
 std::string dnstap_socket = "/run/sabrel-agent/dnstap.sock";
+std::string metrics_file;
 
 namespace {
 
@@ -238,6 +239,11 @@ void apply_settings(const ConfigStore& store) {
     }
     apply_etw_buffers(store);
     apply_tls(store);
+    const char* metrics = store.get("metrics-file");
+    if (metrics != nullptr && *metrics != '\0') {
+        metrics_file = metrics;
+        log_message("Config: metrics-file = %s", metrics_file.c_str());
+    }
     const char* path = store.get("dnstap-socket");
     if (path != nullptr && *path != '\0') {
         dnstap_socket = path;

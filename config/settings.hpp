@@ -39,6 +39,8 @@ extern uint32_t queue_size;
 // "ipv6-clients on": device addresses that are IPv6 texts make records too.
 extern bool ipv6_clients;
 extern std::list<Target> target_list;
+// "metrics-file PATH": the figures in the Prometheus text format, for a textfile collector.
+extern std::string metrics_file;
 extern EtwBuffers etw_buffers;
 extern TlsSettings tls_settings;
 // Linux: where the ETW stand-in listens for dnstap from the DNS server.

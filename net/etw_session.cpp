@@ -24,6 +24,7 @@ constexpr ULONG independent_mode = EVENT_TRACE_INDEPENDENT_SESSION_MODE;
 
 // Between the trace thread and the watching thread.
 std::atomic<bool> processing{false};        // the trace thread is inside ProcessTrace
+std::atomic<bool> real_time_seen{true};     // at the last look, or when processing began
 std::atomic<bool> remaking{false};          // the watch stopped the session to have it made again
 std::atomic<uint64_t> sessions_made{0};     // by StartTrace in this process
 std::atomic<bool> independent_known{true};  // false once Windows refused the mode
@@ -219,6 +220,7 @@ void process_trace(EtwTraceState& state, TRACEHANDLE handle) {
     }
     log_message("Entering ETW trace processing loop...");
     TRACEHANDLE handles[1] = {handle};
+    real_time_seen = true;  // made or found so
     processing = true;
     ULONG processed = ProcessTrace(handles, 1, nullptr, nullptr);
     processing = false;
@@ -379,6 +381,10 @@ void watch_provider(TRACEHANDLE session) {
 
 }  // namespace
 
+bool capture_running() {
+    return processing && real_time_seen;
+}
+
 bool watch_session() {
     static std::mutex one_look;
     std::lock_guard<std::mutex> lock(one_look);
@@ -392,6 +398,7 @@ bool watch_session() {
     if (processing && watch_mode(running)) {
         watch_provider(running.properties.Wnode.HistoricalContext);
     }
+    real_time_seen = real_time(running);
     return true;
 }
 

@@ -39,4 +39,8 @@ class EtwSession {
 // ERROR line either way. False when there is no session to look at.
 bool watch_session();
 
+// Whether the trace thread is in its processing loop on a session that was real-time at the
+// last look.
+bool capture_running();
+
 }  // namespace tarn::net

@@ -15,6 +15,8 @@ packages=(
     libfstrm-dev libpcap-dev libldns-dev dnstap-ldns
     tshark procps psmisc iproute2
     libssl-dev openssl
+    prometheus prometheus-node-exporter libmicrohttpd-dev
+    clickhouse-server clickhouse-client libcurl4-openssl-dev
 )
 
 missing=()

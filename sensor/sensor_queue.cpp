@@ -60,6 +60,18 @@ void SensorQueue::drop_oldest() {
     statistics().records_discarded.add();
 }
 
+uint32_t SensorQueue::used() const {
+    return wrapped != 0 ? capacity - read_pos + write_pos
+                        : (write_pos > read_pos ? write_pos - read_pos : 0);
+}
+
+uint32_t SensorQueue::used_bytes() const {
+    mutex_lock(queue_mutex);
+    const uint32_t bytes = used();
+    mutex_unlock(queue_mutex);
+    return bytes;
+}
+
 int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
     // An entry needs its 4 length bytes too: one that cannot fit whole would overwrite itself
     // and leave the ring unreadable, so it is refused like an oversized one.
@@ -72,12 +84,7 @@ int32_t SensorQueue::push(const uint8_t* message, uint32_t length) {
     mutex_lock(queue_mutex);
 
     // Discards the same whole entries as making room byte by byte would, in one pass.
-    for (;;) {
-        uint32_t used = wrapped != 0 ? capacity - read_pos + write_pos
-                                     : (write_pos > read_pos ? write_pos - read_pos : 0);
-        if (capacity - used >= needed) {
-            break;
-        }
+    while (capacity - used() < needed) {
         drop_oldest();
     }
 

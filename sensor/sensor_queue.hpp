@@ -36,6 +36,8 @@ class SensorQueue {
 
     Event data_event_handle() const { return data_event; }
     uint32_t capacity_bytes() const { return capacity; }
+    // Bytes the entries take, length bytes included; from any thread.
+    uint32_t used_bytes() const;
     uint32_t read_position() const { return read_pos; }
     uint32_t write_position() const { return write_pos; }
     bool is_wrapped() const { return wrapped != 0; }
@@ -45,6 +47,7 @@ class SensorQueue {
 
   private:
     bool empty() const { return wrapped == 0 && read_pos >= write_pos; }
+    uint32_t used() const;  // under queue_mutex
     void drop_oldest();
     uint32_t entry_length_at(uint32_t position) const;
     uint32_t advance(uint32_t position, uint64_t count) const;

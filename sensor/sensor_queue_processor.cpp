@@ -147,14 +147,18 @@ void SensorQueueProcessor::prepare_tls(TcpConnection& connection) {
 // it fails or a stop; an unreachable one costs no pause before the next.
 void SensorQueueProcessor::serve_first_reachable(TcpConnection& connection,
                                                  const uint8_t* version) {
+    int32_t place = 0;
     for (const config::Target& target : *targets) {
         if (stop_requested) {
             return;
         }
         if (connect(connection, target)) {
+            statistics().target_in_use = place;
             deliver(connection, target, version);
+            statistics().target_in_use = -1;
             return;
         }
+        ++place;
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -14,7 +15,7 @@ inline constexpr uint32_t retry_interval_ms = 10000;
 inline bool pause_unless_stopped(const std::atomic<bool>& stopped, uint32_t milliseconds) {
     constexpr uint32_t step_ms = 100;
     for (uint32_t waited = 0; waited < milliseconds && !stopped; waited += step_ms) {
-        sleep_milliseconds(step_ms);
+        sleep_milliseconds(std::min(step_ms, milliseconds - waited));
     }
     return !stopped;
 }

@@ -32,6 +32,8 @@ struct Statistics {
     Counter session_repairs;    // watching thread: the session put right after a change
     Counter etw_events_lost;    // watching thread: ETW's counts over every session looked at
     Counter etw_buffers_lost;   // watching thread
+    // Delivery thread: the place in the target list of the collector it sends to, -1 for none.
+    std::atomic<int32_t> target_in_use{-1};
 };
 
 // The process's counters.

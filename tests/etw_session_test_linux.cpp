@@ -267,7 +267,7 @@ TEST(StatisticsReporter, EtwLossesAcrossARestartAndAWrapAndAHeartbeat) {
         }
         return lines_with(text) == 1;
     };
-    StatisticsReporter reporter(100);
+    StatisticsReporter reporter(nullptr, 25);  // a line each 100 ms, a heartbeat each second
     reporter.start();
     const uint64_t events = tarn::statistics().etw_events_lost.get(),
                    buffers = tarn::statistics().etw_buffers_lost.get();
