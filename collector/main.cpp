@@ -1,7 +1,8 @@
 // The reference collector: accepts agent connections on one TCP port and writes what they
 // send as JSON lines on stdout and, on request, as a pcap file and as dnstap. Every output has
 // its own bounded buffer and thread, so that no output stalls reading. Notes and errors go to
-// stderr; the first stderr line is always "listening on ADDR:PORT".
+// stderr; the first stderr line is always "listening on ADDR:PORT". With --metrics, its figures
+// are served at /metrics.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +26,7 @@
 
 #include "collector/connection_stream.hpp"
 #include "collector/dnstap_writer.hpp"
+#include "collector/metrics_server.hpp"
 #include "collector/options.hpp"
 #include "collector/output_queue.hpp"
 #include "collector/pcap_writer.hpp"
@@ -48,9 +51,9 @@ void on_stop_signal(int) {
 }
 
 struct Connection {
-    Connection(int fd, uint64_t id, const std::string& peer, uint32_t max_frame,
+    Connection(int fd, uint64_t id, const std::string& peer, std::string host, uint32_t max_frame,
                Clock::time_point now)
-        : socket(fd), stream(id, peer, max_frame), connected(now) {}
+        : socket(fd), stream(id, peer, max_frame), connected(now), agent(std::move(host)) {}
     tarn::FileDescriptor socket;
     ConnectionStream stream;
     Clock::time_point connected;
@@ -59,6 +62,8 @@ struct Connection {
     Ssl tls;                   // with --tls-cert
     bool handshaking = false;  // until the TLS handshake is done
     short events = POLLIN;     // what the next step waits for
+    std::string agent;         // for metrics: the TLS subject, else the address without port
+    uint64_t told_records = 0;  // to the metrics
 };
 
 struct Totals {
@@ -70,16 +75,24 @@ struct Totals {
     uint64_t cut = 0;
 };
 
-std::string address_text(const sockaddr_storage& address) {
+// The address without its port.
+std::string host_text(const sockaddr_storage& address) {
     char text[INET6_ADDRSTRLEN] = "?";
+    const bool v6 = address.ss_family == AF_INET6;
+    inet_ntop(address.ss_family,
+              v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr)
+                 : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(address).sin_addr),
+              text, sizeof(text));
+    return text;
+}
+
+std::string address_text(const sockaddr_storage& address) {
     if (address.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+        return "[" + host_text(address) + "]:" +
+               std::to_string(ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port));
     }
-    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
-    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof(text));
-    return std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
+    return host_text(address) + ":" +
+           std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port));
 }
 
 // A non-blocking listening socket with a deep backlog: a burst of agents reconnecting at once
@@ -133,6 +146,8 @@ struct Server {
     std::unique_ptr<OutputQueue> notes;
     std::unique_ptr<OutputQueue> pcap;
     std::vector<std::unique_ptr<OutputQueue>> dnstap;
+    std::unique_ptr<CollectorMetrics> metrics;
+    std::unique_ptr<MetricsServer> metrics_server;
     PcapEncoder pcap_encoder;
     RoundOutput round;
     Totals totals;
@@ -158,11 +173,20 @@ bool open_outputs(Server& server) {
         for (const std::string& target : options.dnstap) {
             dnstap.push_back(std::make_unique<DnstapSink>(target));
         }
+        if (!options.metrics.empty()) {
+            server.metrics = std::make_unique<CollectorMetrics>(options.metrics_agents);
+            server.metrics_server =
+                std::make_unique<MetricsServer>(options.metrics, *server.metrics);
+        }
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "collector: %s\n", failure.what());
         return false;
     }
     std::fprintf(stderr, "listening on %s\n", bound.c_str());
+    if (server.metrics_server) {
+        std::fprintf(stderr, "metrics on http://%s/metrics\n",
+                     server.metrics_server->bound().c_str());
+    }
     std::fflush(stderr);
     const size_t limit = options.buffer;
     server.json = std::make_unique<OutputQueue>(
@@ -198,6 +222,38 @@ void hand_over(Server& server) {
     }
 }
 
+void count_refusal(Server& server, Refusal reason) {
+    if (server.metrics) {
+        server.metrics->refused(reason);
+    }
+}
+
+// The records the connection's stream took since the metrics were last told.
+void tell_records(Server& server, Connection& connection) {
+    const uint64_t records = connection.stream.records();
+    if (server.metrics && records != connection.told_records) {
+        server.metrics->took(connection.agent, records - connection.told_records,
+                             std::time(nullptr));
+    }
+    connection.told_records = records;
+}
+
+// What the serving loop knows and the metrics show, once a round.
+void update_metrics(Server& server) {
+    if (!server.metrics) {
+        return;
+    }
+    CollectorMetrics& metrics = *server.metrics;
+    metrics.set_connected(server.connections.size());
+    metrics.set_dropped(Output::json, server.json->dropped());
+    metrics.set_dropped(Output::pcap, server.pcap ? server.pcap->dropped() : 0);
+    uint64_t dnstap = 0;
+    for (const auto& queue : server.dnstap) {
+        dnstap += queue->dropped();
+    }
+    metrics.set_dropped(Output::dnstap, dnstap);
+}
+
 // One connection too many is closed at once, so that its peer learns of it.
 void accept_connections(Server& server) {
     Totals& totals = server.totals;
@@ -217,6 +273,7 @@ void accept_connections(Server& server) {
         if (server.connections.size() >= server.options.max_connections) {
             tarn::FileDescriptor refused(fd);
             ++totals.refused;
+            count_refusal(server, Refusal::limit);
             server.round.note("connection from " + address_text(peer) +
                               " refused: " + std::to_string(server.connections.size()) +
                               " connections open (--max-connections)");
@@ -224,7 +281,7 @@ void accept_connections(Server& server) {
         }
         ++totals.connections;
         server.connections.push_back(std::make_unique<Connection>(
-            fd, totals.connections, address_text(peer),
+            fd, totals.connections, address_text(peer), host_text(peer),
             static_cast<uint32_t>(server.options.max_frame), Clock::now()));
         Connection& connection = *server.connections.back();
         server.round.note(connection.stream.label() + ": connected");
@@ -254,6 +311,7 @@ bool continue_handshake(Server& server, Connection& connection) {
             server.round.note(connection.stream.label() + ": TLS handshake failed: " + error +
                               "; connection dropped");
             ++server.totals.errors;
+            count_refusal(server, Refusal::tls);
             connection.done = true;
             return false;
     }
@@ -262,6 +320,7 @@ bool continue_handshake(Server& server, Connection& connection) {
     const std::string subject = peer_subject(connection.tls.get());
     if (!subject.empty()) {
         connection.stream.set_subject(subject);
+        connection.agent = subject;
     }
     return true;
 }
@@ -315,10 +374,14 @@ void serve_connection(Server& server, Connection& connection) {
             connection.done = true;
             return;
         }
+        if (server.metrics) {
+            server.metrics->received(static_cast<uint64_t>(got));
+        }
         const uint64_t frames_before = stream.frames();
         const bool was_inside = stream.incomplete_bytes() > 0;
         if (!stream.consume(buffer.data(), static_cast<size_t>(got), server.round)) {
             ++server.totals.errors;
+            count_refusal(server, Refusal::protocol);
             connection.done = true;
             return;
         }
@@ -357,6 +420,7 @@ void cut_stalled(Server& server) {
                                      std::to_string(stream.incomplete_bytes()) + " bytes)") +
                           "; connection cut (--stall-timeout)");
         ++server.totals.cut;
+        count_refusal(server, Refusal::stall);
         connection->done = true;
     }
 }
@@ -409,6 +473,7 @@ void serve_round(Server& server) {
     for (size_t i = 0; i < server.connections.size(); ++i) {
         if (server.fds[i + 1].revents != 0) {
             serve_connection(server, *server.connections[i]);
+            tell_records(server, *server.connections[i]);
             hand_over(server);
         }
     }
@@ -523,6 +588,7 @@ int run(const Options& options) {
         cut_stalled(server);
         remove_done_connections(server);
         hand_over(server);
+        update_metrics(server);
         status = status != 0 || outputs_failed(server) ? 1 : 0;
     }
     return finish(server, status);

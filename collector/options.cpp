@@ -12,7 +12,8 @@ const char usage_text[] =
     "usage: collector [--listen ADDR] [--port N] [--pcap FILE]\n"
     "                 [--dnstap FILE|unix:PATH|tcp:ADDR:PORT]... [--max-frame BYTES]\n"
     "                 [--max-connections N] [--stall-timeout SECONDS] [--buffer BYTES]\n"
-    "                 [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n";
+    "                 [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
+    "                 [--metrics [ADDR:]PORT [--metrics-agents N]]\n";
 
 namespace {
 
@@ -29,7 +30,8 @@ const std::pair<const char*, std::string Options::*> text_flags[] = {
     {"--pcap", &Options::pcap},
     {"--tls-cert", &Options::tls_cert},
     {"--tls-key", &Options::tls_key},
-    {"--tls-client-ca", &Options::tls_client_ca}};
+    {"--tls-client-ca", &Options::tls_client_ca},
+    {"--metrics", &Options::metrics}};
 
 const NumberFlag number_flags[] = {
     {"--port", &Options::port, 0, 65535, ""},
@@ -39,6 +41,7 @@ const NumberFlag number_flags[] = {
     {"--max-connections", &Options::max_connections, 1, 1000000, ""},
     {"--stall-timeout", &Options::stall_timeout, 1, 86400, ""},
     {"--buffer", &Options::buffer, 65536, uint64_t{1} << 40, ""},
+    {"--metrics-agents", &Options::metrics_agents, 1, 1000000, ""},
 };
 
 bool parse_number(const char* text, uint64_t& value) {

@@ -28,6 +28,10 @@ struct Options {
     std::string tls_cert;
     std::string tls_key;
     std::string tls_client_ca;
+    // GET /metrics on PORT (loopback) or ADDR:PORT; per-agent series for at most
+    // metrics_agents agents.
+    std::string metrics;
+    uint64_t metrics_agents = 1000;
 };
 
 extern const char usage_text[];
