@@ -61,6 +61,7 @@ void StatisticsReporter::tick(int number) {
 
 uint32_t StatisticsReporter::thread_entry(void* argument) {
     auto& reporter = *static_cast<StatisticsReporter*>(argument);
+    reporter.write_metrics(read_figures());  // a reader need not wait for the first tick
     for (int number = 1; pause_unless_stopped(reporter.stop_requested, reporter.tick_ms);
          ++number) {
         reporter.tick(number);

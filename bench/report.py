@@ -132,7 +132,9 @@ def traffic_rows(work, row):
 
     for rate in sorted({k[1] for k in runs}, key=lambda r: (r != "max", r)):
         where = "highest rate" if rate == "max" else f"paced at {rate} q/s"
-        for kind, label in (("agent", "agent -> sink"), ("agent-tls", "agent -> TLS s_server"),
+        for kind, label in (("agent", "agent -> sink"),
+                            ("agent-metrics", "agent with metrics-file -> sink"),
+                            ("agent-tls", "agent -> TLS s_server"),
                             ("fstrm", "fstrm_capture -> file"), ("bare", "bare reader")):
             key = (kind, rate)
             if key not in runs:
@@ -150,6 +152,10 @@ def traffic_rows(work, row):
         if a and f:
             row(f"5 {where}, CPU per event agent / fstrm_capture", f"{a / f:.2f}", "<= 1.0")
         a, t, b = (median((kind, rate), per_event) for kind in ("agent", "agent-tls", "bare"))
+        m = median(("agent-metrics", rate), per_event)
+        if a and m:
+            row(f"5 {where}, CPU per event agent with metrics-file / without", f"{m / a:.2f}",
+                "no measurable change")
         if a and t:
             row(f"5 {where}, CPU per event agent over TLS / plain", f"{t / a:.2f}", "<= 1.2")
         if a and b:

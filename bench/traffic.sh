@@ -48,7 +48,7 @@ start_tls_sink() {  # DIR FILE; sets sink_pid and port
 
 listening() { ss -Hltn "sport = :$1" | grep -q .; }
 
-# One run: the capture ("agent", "agent-tls", "fstrm" or "bare"), unbound, dnsperf for $seconds s at the highest
+# One run: the capture ("agent", "agent-metrics", "agent-tls", "fstrm" or "bare"), unbound, dnsperf for $seconds s at the highest
 # rate it reaches (rate "max") or at a fixed one; prints key=value fields.
 traffic_run() {
     local kind=$1 run=$2 rate=$3 dir="$work/traffic-$1-$3-$2" capture_pid sink_pid=""
@@ -57,10 +57,10 @@ traffic_run() {
     mkdir -p "$dir/agent/log"
     local socket="$dir/dnstap.sock"
     if [[ $kind == agent* ]]; then
-        local port tls=""
+        local port extra=""  # the configuration's other lines
         if [ "$kind" = agent-tls ]; then
             start_tls_sink "$dir" "$dir/stream.bin"
-            tls=$(printf 'tls on\ntls-ca %s/ca.pem\ntls-cert %s/agent.pem\ntls-key %s/agent.key' \
+            extra=$(printf 'tls on\ntls-ca %s/ca.pem\ntls-cert %s/agent.pem\ntls-key %s/agent.key' \
                 "$certs" "$certs" "$certs")
         else
             "$build/bench/stream_sink" "$dir/stream.bin" 2>"$dir/sink.err" &
@@ -70,8 +70,9 @@ traffic_run() {
             port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/sink.err" | head -n1)
         fi
         cp "$build/agent" "$dir/agent/agent"
+        [ "$kind" = agent-metrics ] && extra="metrics-file $dir/agent/metrics.prom"
         # queue-size stays at its default (100 MiB).
-        printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n%s\n' "$port" "$socket" "$tls" \
+        printf 'target 127.0.0.1:%s 5\ndnstap-socket %s\n%s\n' "$port" "$socket" "$extra" \
             >"$dir/agent/agent.conf"
         "$dir/agent/agent" "$dir/agent/agent.conf" &
         capture_pid=$!

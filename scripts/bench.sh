@@ -3,7 +3,7 @@
 # producer isolation, agent memory), then real traffic: dnsperf against unbound with dnstap into
 # the agent and the agent into a sink writing its stream to a file, the same dnstap stream into
 # fstrm_capture writing a file, and into a bare reader (the floor); at the paced rate also the
-# agent over mutual TLS. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
+# agent over mutual TLS and the agent writing its metrics file. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
 # (default 10, at most 20), the whole script at most 15 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
 #   TARN_BENCH_STAGES       "micro traffic" (default both)
@@ -70,7 +70,7 @@ if [[ " $stages " == *" traffic "* ]]; then
     for run in $(seq "$repetitions"); do
         for rate in max "$paced_qps"; do
             kinds="agent fstrm bare"
-            [ "$rate" != max ] && kinds="agent agent-tls fstrm bare"
+            [ "$rate" != max ] && kinds="agent agent-metrics agent-tls fstrm bare"
             for kind in $kinds; do
                 echo "bench: real traffic, $kind at $rate queries/s, run $run of $repetitions" >&2
                 traffic_run "$kind" "$run" "$rate" >>"$work/traffic.txt"
