@@ -1,5 +1,6 @@
 #include "collector/connection_stream.hpp"
 
+#include "collector/clickhouse_row.hpp"
 #include "collector/dnstap_writer.hpp"
 #include "collector/json_writer.hpp"
 
@@ -11,13 +12,25 @@ void RoundOutput::note(const std::string& line) {
     notes.seal();
 }
 
+namespace {
+
+// "ADDR:PORT" or "[ADDR]:PORT" without the port.
+std::string without_port(const std::string& peer) {
+    const std::string host = peer.substr(0, peer.rfind(':'));
+    return host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+}
+
+}  // namespace
+
 ConnectionStream::ConnectionStream(uint64_t conn, const std::string& peer, uint32_t max_frame)
     : conn_id(conn),
       label_text("conn " + std::to_string(conn_id) + " from " + peer),
+      agent_text(without_port(peer)),
       reassembler(max_frame) {}
 
 void ConnectionStream::set_subject(const std::string& subject) {
     subject_text = subject;
+    agent_text = subject;
     label_text += " (" + subject + ")";
 }
 
@@ -53,8 +66,10 @@ bool ConnectionStream::consume(const uint8_t* data, size_t size, RoundOutput& ou
 void ConnectionStream::take_message(RoundOutput& out) {
     if (message.type == version_message_type) {
         version_text = message.version;
-        append_version_json(out.json.bytes, conn_id, subject_text, message.version);
-        out.json.seal();
+        if (out.json_on) {
+            append_version_json(out.json.bytes, conn_id, subject_text, agent_text, message.version);
+            out.json.seal();
+        }
         return;
     }
     if (version_text.empty() && early_records++ == 0) {
@@ -62,8 +77,14 @@ void ConnectionStream::take_message(RoundOutput& out) {
     }
     ++record_count;
     decode_dns(message.packet, message.packet_size, dns);
-    append_dns_json(out.json.bytes, conn_id, subject_text, message, dns);
-    out.json.seal();
+    if (out.json_on) {
+        append_dns_json(out.json.bytes, conn_id, subject_text, agent_text, message, dns);
+        out.json.seal();
+    }
+    if (out.clickhouse_on) {
+        append_clickhouse_row(out.clickhouse.bytes, agent_text, message, dns);
+        out.clickhouse.seal();
+    }
     if (out.dnstap_on) {
         append_dnstap(out.dnstap, message, label_text, version_text);
     }

@@ -16,10 +16,13 @@ namespace tarn::collector {
 struct RoundOutput {
     Batch json;
     Batch notes;
-    Batch pcap;    // only with pcap_encoder
-    Batch dnstap;  // only with dnstap_on
+    Batch pcap;        // only with pcap_encoder
+    Batch dnstap;      // only with dnstap_on
+    Batch clickhouse;  // RowBinary rows, only with clickhouse_on
     PcapEncoder* pcap_encoder = nullptr;
+    bool json_on = true;
     bool dnstap_on = false;
+    bool clickhouse_on = false;
 
     // One line of notes; the newline is added.
     void note(const std::string& line);
@@ -45,6 +48,9 @@ class ConnectionStream {
     // "conn N from ADDR:PORT" (then " (SUBJECT)"), the start of every note and the dnstap
     // identity.
     const std::string& label() const { return label_text; }
+    // The agent: its TLS subject, else its address without the port, the same for each of its
+    // connections.
+    const std::string& agent() const { return agent_text; }
     bool version_seen() const { return !version_text.empty(); }
     uint64_t frames() const { return frame_count; }
     uint64_t records() const { return record_count; }
@@ -56,6 +62,7 @@ class ConnectionStream {
     uint64_t conn_id;
     std::string label_text;
     std::string subject_text;
+    std::string agent_text;
     FrameReassembler reassembler;
     bool failed = false;
     std::string version_text;  // of the last version frame

@@ -75,28 +75,31 @@ void append_hex(std::string& out, const uint8_t* data, size_t size) {
 
 namespace {
 
-// The connection: its number, and the agent's certificate subject when TLS authenticated it.
-void append_conn(std::string& out, uint64_t conn, std::string_view subject) {
+// The connection: its number, the agent's certificate subject when TLS authenticated it, and
+// the agent.
+void append_conn(std::string& out, uint64_t conn, std::string_view subject,
+                 std::string_view agent) {
     append_number(out, "conn", conn);
     if (!subject.empty()) {
         append_text(out, "subject", subject);
     }
+    append_text(out, "agent", agent);
 }
 
 }  // namespace
 
 void append_version_json(std::string& out, uint64_t conn, std::string_view subject,
-                         std::string_view version) {
+                         std::string_view agent, std::string_view version) {
     out += "{\"type\":\"version\"";
-    append_conn(out, conn, subject);
+    append_conn(out, conn, subject, agent);
     append_text(out, "version", version);
     out += "}\n";
 }
 
 void append_dns_json(std::string& out, uint64_t conn, std::string_view subject,
-                     const Message& message, const DnsSummary& dns) {
+                     std::string_view agent, const Message& message, const DnsSummary& dns) {
     out += "{\"type\":\"dns\"";
-    append_conn(out, conn, subject);
+    append_conn(out, conn, subject, agent);
     append_text(out, "time", rfc3339_time(message.time));
     append_text(out, "device", message.device_ip);
     append_text(out, "server", message.server_ip);

@@ -17,10 +17,11 @@ void append_json_string(std::string& out, std::string_view text);
 std::string rfc3339_time(uint32_t seconds);
 void append_hex(std::string& out, const uint8_t* data, size_t size);
 
-// One line each, newline included, appended to out; "subject" only when not empty.
+// One line each, newline included, appended to out; "subject" only when not empty; "agent"
+// the subject, else the agent's address without the port.
 void append_version_json(std::string& out, uint64_t conn, std::string_view subject,
-                         std::string_view version);
+                         std::string_view agent, std::string_view version);
 void append_dns_json(std::string& out, uint64_t conn, std::string_view subject,
-                     const Message& message, const DnsSummary& dns);
+                     std::string_view agent, const Message& message, const DnsSummary& dns);
 
 }  // namespace tarn::collector

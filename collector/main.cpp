@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/clickhouse_sink.hpp"
 #include "collector/connection_stream.hpp"
 #include "collector/dnstap_writer.hpp"
 #include "collector/metrics_server.hpp"
@@ -59,10 +60,10 @@ struct Connection {
     Clock::time_point connected;
     std::optional<Clock::time_point> frame_begun;  // while inside a frame: when it began
     bool done = false;
-    Ssl tls;                   // with --tls-cert
-    bool handshaking = false;  // until the TLS handshake is done
-    short events = POLLIN;     // what the next step waits for
-    std::string agent;         // for metrics: the TLS subject, else the address without port
+    Ssl tls;                    // with --tls-cert
+    bool handshaking = false;   // until the TLS handshake is done
+    short events = POLLIN;      // what the next step waits for
+    std::string agent;          // for metrics: the TLS subject, else the address without port
     uint64_t told_records = 0;  // to the metrics
 };
 
@@ -79,10 +80,11 @@ struct Totals {
 std::string host_text(const sockaddr_storage& address) {
     char text[INET6_ADDRSTRLEN] = "?";
     const bool v6 = address.ss_family == AF_INET6;
-    inet_ntop(address.ss_family,
-              v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr)
-                 : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(address).sin_addr),
-              text, sizeof(text));
+    inet_ntop(
+        address.ss_family,
+        v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr)
+           : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(address).sin_addr),
+        text, sizeof(text));
     return text;
 }
 
@@ -146,6 +148,7 @@ struct Server {
     std::unique_ptr<OutputQueue> notes;
     std::unique_ptr<OutputQueue> pcap;
     std::vector<std::unique_ptr<OutputQueue>> dnstap;
+    std::unique_ptr<OutputQueue> clickhouse;
     std::unique_ptr<CollectorMetrics> metrics;
     std::unique_ptr<MetricsServer> metrics_server;
     PcapEncoder pcap_encoder;
@@ -164,6 +167,7 @@ bool open_outputs(Server& server) {
     std::string bound;
     std::unique_ptr<Sink> pcap;
     std::vector<std::unique_ptr<Sink>> dnstap;
+    std::unique_ptr<ClickHouseSink> clickhouse;
     try {
         server.listener.reset(open_listener(options, bound));
         server.tls = make_server_context(options);
@@ -172,6 +176,14 @@ bool open_outputs(Server& server) {
         }
         for (const std::string& target : options.dnstap) {
             dnstap.push_back(std::make_unique<DnstapSink>(target));
+        }
+        if (!options.clickhouse.empty()) {
+            clickhouse =
+                std::make_unique<ClickHouseSink>(options.clickhouse, options.clickhouse_table);
+            const std::string unfit = clickhouse->prepare();
+            if (!unfit.empty()) {
+                throw std::runtime_error("ClickHouse: " + unfit);
+            }
         }
         if (!options.metrics.empty()) {
             server.metrics = std::make_unique<CollectorMetrics>(options.metrics_agents);
@@ -189,8 +201,15 @@ bool open_outputs(Server& server) {
     }
     std::fflush(stderr);
     const size_t limit = options.buffer;
-    server.json = std::make_unique<OutputQueue>(
-        std::make_unique<DescriptorSink>(STDOUT_FILENO, "stdout"), limit);
+    if (options.json) {
+        server.json = std::make_unique<OutputQueue>(
+            std::make_unique<DescriptorSink>(STDOUT_FILENO, "stdout"), limit);
+    }
+    server.round.json_on = options.json;
+    if (clickhouse) {
+        server.clickhouse = std::make_unique<OutputQueue>(std::move(clickhouse), limit);
+        server.round.clickhouse_on = true;
+    }
     server.notes = std::make_unique<OutputQueue>(
         std::make_unique<DescriptorSink>(STDERR_FILENO, "stderr"), limit);
     if (pcap) {
@@ -207,8 +226,13 @@ bool open_outputs(Server& server) {
 // Hands what the round produced so far to the output threads.
 void hand_over(Server& server) {
     RoundOutput& round = server.round;
-    server.json->push(round.json);
+    if (server.json) {
+        server.json->push(round.json);
+    }
     server.notes->push(round.notes);
+    if (server.clickhouse) {
+        server.clickhouse->push(round.clickhouse);
+    }
     if (server.pcap) {
         server.pcap->push(round.pcap);
     }
@@ -245,7 +269,8 @@ void update_metrics(Server& server) {
     }
     CollectorMetrics& metrics = *server.metrics;
     metrics.set_connected(server.connections.size());
-    metrics.set_dropped(Output::json, server.json->dropped());
+    metrics.set_dropped(Output::json, server.json ? server.json->dropped() : 0);
+    metrics.set_dropped(Output::clickhouse, server.clickhouse ? server.clickhouse->dropped() : 0);
     metrics.set_dropped(Output::pcap, server.pcap ? server.pcap->dropped() : 0);
     uint64_t dnstap = 0;
     for (const auto& queue : server.dnstap) {
@@ -501,7 +526,8 @@ void remove_done_connections(Server& server) {
 
 // Every output; a pcap output that is off is null.
 std::vector<OutputQueue*> all_outputs(const Server& server) {
-    std::vector<OutputQueue*> outputs = {server.json.get(), server.notes.get(), server.pcap.get()};
+    std::vector<OutputQueue*> outputs = {server.json.get(), server.notes.get(), server.pcap.get(),
+                                         server.clickhouse.get()};
     for (const auto& queue : server.dnstap) {
         outputs.push_back(queue.get());
     }
@@ -539,21 +565,23 @@ void flush_outputs(const Server& server) {
 }
 
 void print_summary(const Server& server) {
-    const std::vector<OutputQueue*> outputs = all_outputs(server);
-    uint64_t dropped[4] = {};  // stdout, stderr, pcap, all dnstap outputs
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        dropped[std::min<size_t>(i, 3)] += outputs[i] != nullptr ? outputs[i]->dropped() : 0;
+    auto dropped = [](const std::unique_ptr<OutputQueue>& queue) -> unsigned long long {
+        return queue ? queue->dropped() : 0;
+    };
+    unsigned long long dnstap = 0;
+    for (const auto& queue : server.dnstap) {
+        dnstap += dropped(queue);
     }
     const Totals& t = server.totals;
     std::fprintf(
         stderr,
         "summary: connections %llu frames %llu records %llu errors %llu refused %llu "
-        "cut %llu dropped stdout %llu stderr %llu pcap %llu dnstap %llu\n",
+        "cut %llu dropped stdout %llu stderr %llu pcap %llu dnstap %llu clickhouse %llu\n",
         static_cast<unsigned long long>(t.connections), static_cast<unsigned long long>(t.frames),
         static_cast<unsigned long long>(t.records), static_cast<unsigned long long>(t.errors),
         static_cast<unsigned long long>(t.refused), static_cast<unsigned long long>(t.cut),
-        static_cast<unsigned long long>(dropped[0]), static_cast<unsigned long long>(dropped[1]),
-        static_cast<unsigned long long>(dropped[2]), static_cast<unsigned long long>(dropped[3]));
+        dropped(server.json), dropped(server.notes), dropped(server.pcap), dnstap,
+        dropped(server.clickhouse));
     std::fflush(stderr);
 }
 

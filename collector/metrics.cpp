@@ -10,8 +10,8 @@ constexpr const char* refusal_names[] = {"limit", "stall", "tls", "protocol"};
 constexpr const char* output_names[] = {"json", "pcap", "dnstap", "clickhouse"};
 
 void header(std::string& out, const char* name, const char* type, const char* help) {
-    out += std::string("# HELP sabrel_collector_") + name + " " + help + "\n# TYPE sabrel_collector_" +
-           name + " " + type + "\n";
+    out += std::string("# HELP sabrel_collector_") + name + " " + help +
+           "\n# TYPE sabrel_collector_" + name + " " + type + "\n";
 }
 
 void sample(std::string& out, const char* name, const std::string& labels, uint64_t value) {

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <stdexcept>
 
-
 namespace tarn::collector {
 
 namespace {
@@ -82,8 +81,8 @@ MetricsServer::MetricsServer(const std::string& address, const CollectorMetrics&
     daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr,
         nullptr, serve, const_cast<CollectorMetrics*>(&metrics), MHD_OPTION_SOCK_ADDR, &where,
-        MHD_OPTION_CONNECTION_LIMIT, connection_limit, MHD_OPTION_CONNECTION_TIMEOUT,
-        idle_seconds, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_LIMIT, connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
+        MHD_OPTION_END);
     if (daemon == nullptr) {
         throw std::runtime_error("--metrics " + address + ": cannot listen there");
     }
@@ -94,8 +93,8 @@ MetricsServer::MetricsServer(const std::string& address, const CollectorMetrics&
               v6 ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6&>(where).sin6_addr)
                  : static_cast<const void*>(&reinterpret_cast<sockaddr_in&>(where).sin_addr),
               host, sizeof host);
-    bound_text = (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
-                 std::to_string(port);
+    bound_text =
+        (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
 }
 
 MetricsServer::~MetricsServer() {

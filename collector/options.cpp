@@ -1,5 +1,7 @@
 #include "collector/options.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +15,8 @@ const char usage_text[] =
     "                 [--dnstap FILE|unix:PATH|tcp:ADDR:PORT]... [--max-frame BYTES]\n"
     "                 [--max-connections N] [--stall-timeout SECONDS] [--buffer BYTES]\n"
     "                 [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
-    "                 [--metrics [ADDR:]PORT [--metrics-agents N]]\n";
+    "                 [--metrics [ADDR:]PORT [--metrics-agents N]]\n"
+    "                 [--clickhouse URL [--clickhouse-table NAME]] [--no-json]\n";
 
 namespace {
 
@@ -31,7 +34,9 @@ const std::pair<const char*, std::string Options::*> text_flags[] = {
     {"--tls-cert", &Options::tls_cert},
     {"--tls-key", &Options::tls_key},
     {"--tls-client-ca", &Options::tls_client_ca},
-    {"--metrics", &Options::metrics}};
+    {"--metrics", &Options::metrics},
+    {"--clickhouse", &Options::clickhouse},
+    {"--clickhouse-table", &Options::clickhouse_table}};
 
 const NumberFlag number_flags[] = {
     {"--port", &Options::port, 0, 65535, ""},
@@ -84,6 +89,19 @@ bool set_text(Options& options, const std::string& name, const char* value) {
     return false;
 }
 
+// A table name goes into SQL as it is: letters, digits and underscores only.
+bool plain_table_name(const std::string& name) {
+    const bool plain = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
+                       std::all_of(name.begin(), name.end(), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+                       });
+    if (!plain) {
+        std::fprintf(stderr, "collector: --clickhouse-table %s: letters, digits and _ only\n",
+                     name.c_str());
+    }
+    return plain;
+}
+
 // The TLS files go together: a certificate needs its key, a client authority needs both.
 bool tls_flags_complete(const Options& options) {
     if (options.tls_cert.empty() != options.tls_key.empty() ||
@@ -102,6 +120,11 @@ std::optional<Options> parse_options(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; i += 2) {
         const std::string name = argv[i];
+        if (name == "--no-json") {  // the one flag without a value
+            options.json = false;
+            --i;
+            continue;
+        }
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool known = false;
         if (value == nullptr || !set_number(options, name, value, known)) {
@@ -120,7 +143,9 @@ std::optional<Options> parse_options(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    return tls_flags_complete(options) ? std::optional<Options>(options) : std::nullopt;
+    return tls_flags_complete(options) && plain_table_name(options.clickhouse_table)
+               ? std::optional<Options>(options)
+               : std::nullopt;
 }
 
 }  // namespace tarn::collector

@@ -32,6 +32,10 @@ struct Options {
     // metrics_agents agents.
     std::string metrics;
     uint64_t metrics_agents = 1000;
+    // Every record also a row of this ClickHouse table (HTTP interface URL).
+    std::string clickhouse;
+    std::string clickhouse_table = "dns_records";
+    bool json = true;  // --no-json turns the JSON lines off
 };
 
 extern const char usage_text[];

@@ -34,6 +34,7 @@ struct OutputQueue::State {
     bool closing = false;
     bool done = false;  // the thread has ended, or was left behind
     std::string failure;
+    std::chrono::steady_clock::time_point last_write;
 
     // Caller holds the mutex.
     void drop_all() {
@@ -59,12 +60,46 @@ struct OutputQueue::State {
         return opened;
     }
 
-    // Writes the oldest batch outside the lock; false when that ended the output for good.
-    bool write_front(std::unique_lock<std::mutex>& lock) {
+    size_t queued_items() const {
+        size_t items = 0;
+        for (const Batch& batch : batches) {
+            items += batch.count();
+        }
+        return items;
+    }
+
+    // The oldest batch, or for a gathering sink, once its time has come or enough waits,
+    // everything queued as one.
+    Batch take(std::unique_lock<std::mutex>& lock) {
+        const std::chrono::milliseconds gather = sink->gather_time();
+        if (gather.count() > 0) {
+            wake.wait_until(lock, last_write + gather,
+                            [this] { return closing || queued_items() >= sink->gather_items(); });
+        }
+        if (batches.empty()) {
+            return {};  // dropped by a finish that gave up waiting
+        }
         Batch batch = std::move(batches.front());
         batches.pop_front();
-        bytes -= batch.bytes.size();
+        while (gather.count() > 0 && !batches.empty()) {
+            batch.bytes += batches.front().bytes;
+            batch.sizes.insert(batch.sizes.end(), batches.front().sizes.begin(),
+                               batches.front().sizes.end());
+            batches.pop_front();
+        }
+        batch.sealed = batch.bytes.size();
+        bytes = gather.count() > 0 ? 0 : bytes - batch.bytes.size();
+        return batch;
+    }
+
+    // Writes the oldest batch outside the lock; false when that ended the output for good.
+    bool write_front(std::unique_lock<std::mutex>& lock) {
+        Batch batch = take(lock);
+        if (batch.empty()) {
+            return true;
+        }
         in_flight = batch.count();
+        last_write = std::chrono::steady_clock::now();
         lock.unlock();
         const bool written = sink->write(batch);
         lock.lock();

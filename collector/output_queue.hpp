@@ -39,6 +39,10 @@ class Sink {
     // Whether a failed write closed the sink to be opened again (a receiver) rather than
     // ended the output for good (a file, stdout).
     virtual bool reopens() const { return false; }
+    // A sink that wants few large writes: everything queued goes as one batch, at most once
+    // per gather_time unless gather_items wait. Zero: each batch as it comes.
+    virtual std::chrono::milliseconds gather_time() const { return {}; }
+    virtual size_t gather_items() const { return 0; }
     virtual std::string error() const { return {}; }
 };
 
