@@ -142,9 +142,11 @@ std::string ClickHouseSink::make_table(bool& answered) {
         }
         return "";
     }
+    const std::string listed = "\n" + columns.body;
     for (const ClickHouseColumn& column : clickhouse_columns) {
-        const std::string wanted = std::string(column.name) + "\t" + column.type + "\n";
-        if (("\n" + columns.body).find("\n" + wanted) == std::string::npos) {
+        const std::string name = "\n" + std::string(column.name) + "\t", type = column.type;
+        if (listed.find(name + type + "\n") == std::string::npos &&
+            listed.find(name + "LowCardinality(" + type + ")\n") == std::string::npos) {
             return "table " + table + " has no column " + column.name + " of type " + column.type +
                    " (collector/clickhouse_schema.sql makes the table)";
         }

@@ -5,7 +5,7 @@ record for record. ClickHouse stopped for about 10 seconds while traffic flows a
 again: every record arrives, none twice. A column dropped under the collector: one error line,
 the agents and the JSON lines served meanwhile, and the rows held arrive once it is back.
 Usage: clickhouse_test.py AGENT COLLECTOR"""
-import os, shutil, signal, subprocess, sys, time, urllib.error, urllib.request
+import os, subprocess, sys, time, urllib.error, urllib.request
 from collections import Counter
 from pathlib import Path
 
@@ -55,6 +55,12 @@ def store(agent, collector, work):
     assert wait_for(lambda: sql(base, "SELECT 1").strip() == "1", 30), "ClickHouse did not start"
     sql(base, "CREATE DATABASE dns")
     url = base + "?database=dns"
+    # A table that cannot take the rows: the collector does not start.
+    sql(url, "CREATE TABLE unfit (time DateTime, agent UInt8) ENGINE = Memory")
+    unfit = subprocess.run([collector, "--port", "0", "--clickhouse", url, "--clickhouse-table",
+                            "unfit"], capture_output=True, text=True, timeout=30)
+    failures = [] if unfit.returncode == 1 and "table unfit has no column agent of type String" \
+        in unfit.stderr else [f"unfit table: exit {unfit.returncode}, {unfit.stderr!r}"]
     start("collector", [collector, "--port", "0", "--clickhouse", url], "collector.out")
     port = listening_port("collector.log")
     os.makedirs("agent")
@@ -80,7 +86,6 @@ def store(agent, collector, work):
     rows = lambda: Counter(sql(url, f"SELECT {COLUMNS} FROM dns_records FORMAT TabSeparated")
                            .splitlines())
     lines = lambda: Counter(map(as_row, collected()))
-    failures = []
 
     def check(phase, seconds):
         wait_for(lambda: rows() == lines(), seconds)
