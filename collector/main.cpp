@@ -5,8 +5,8 @@
 // are served at /metrics.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,7 +43,11 @@ constexpr size_t read_size = 65536;
 constexpr int reads_per_round = 16;  // per connection, so one busy agent cannot starve others
 constexpr int accepts_per_round = 64;
 constexpr std::chrono::seconds longest_wait{1};  // outputs that failed are noticed by then
-constexpr std::chrono::seconds flush_time{5};    // for all outputs at stop
+// How often connections are looked at for a stall: a pass over all of them, so not each round.
+constexpr std::chrono::milliseconds stall_check{250};
+constexpr std::chrono::seconds accept_pause{1};  // out of descriptors
+constexpr int ready_per_wait = 256;
+constexpr std::chrono::seconds flush_time{5};  // for all outputs at stop
 
 volatile sig_atomic_t stop_signal = 0;
 
@@ -52,19 +56,19 @@ void on_stop_signal(int) {
 }
 
 struct Connection {
-    Connection(int fd, uint64_t id, const std::string& peer, std::string host, uint32_t max_frame,
+    Connection(int fd, uint64_t id, const std::string& peer, uint32_t max_frame,
                Clock::time_point now)
-        : socket(fd), stream(id, peer, max_frame), connected(now), agent(std::move(host)) {}
+        : socket(fd), stream(id, peer, max_frame), connected(now) {}
     tarn::FileDescriptor socket;
     ConnectionStream stream;
     Clock::time_point connected;
     std::optional<Clock::time_point> frame_begun;  // while inside a frame: when it began
     bool done = false;
-    Ssl tls;                    // with --tls-cert
-    bool handshaking = false;   // until the TLS handshake is done
-    short events = POLLIN;      // what the next step waits for
-    std::string agent;          // for metrics: the TLS subject, else the address without port
-    uint64_t told_records = 0;  // to the metrics
+    Ssl tls;                        // with --tls-cert
+    bool handshaking = false;       // until the TLS handshake is done
+    uint32_t events = EPOLLIN;      // what the next step waits for
+    uint32_t registered = EPOLLIN;  // what epoll waits for
+    uint64_t told_records = 0;      // to the metrics
 };
 
 struct Totals {
@@ -76,25 +80,16 @@ struct Totals {
     uint64_t cut = 0;
 };
 
-// The address without its port.
-std::string host_text(const sockaddr_storage& address) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    const bool v6 = address.ss_family == AF_INET6;
-    inet_ntop(
-        address.ss_family,
-        v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr)
-           : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(address).sin_addr),
-        text, sizeof(text));
-    return text;
-}
-
 std::string address_text(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = "?";
     if (address.ss_family == AF_INET6) {
-        return "[" + host_text(address) + "]:" +
-               std::to_string(ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port));
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
     }
-    return host_text(address) + ":" +
-           std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port));
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    inet_ntop(AF_INET, &in4.sin_addr, text, sizeof(text));
+    return std::string(text) + ":" + std::to_string(ntohs(in4.sin_port));
 }
 
 // A non-blocking listening socket with a deep backlog: a burst of agents reconnecting at once
@@ -155,10 +150,22 @@ struct Server {
     RoundOutput round;
     Totals totals;
     std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<pollfd> fds;
+    tarn::FileDescriptor poller;  // epoll: a round costs what is ready, not what is open
+    epoll_event ready[ready_per_wait] = {};
+    int ready_count = 0;
+    bool any_done = false;  // some connection waits to be removed
+    Clock::time_point next_stall_check;
+    std::optional<Clock::time_point> paused_until;  // accepting, out of descriptors
     std::vector<uint8_t> buffer = std::vector<uint8_t>(read_size);
-    bool paused = false;
 };
+
+// Listener and connections in the epoll set; the listener's data is null.
+bool watch(Server& server, int fd, uint32_t events, Connection* connection, int operation) {
+    epoll_event event = {};
+    event.events = events;
+    event.data.ptr = connection;
+    return epoll_ctl(server.poller.get(), operation, fd, &event) == 0;
+}
 
 // Opens the listener and the file outputs, announces the address and starts the output
 // threads; false after saying why not.
@@ -170,6 +177,11 @@ bool open_outputs(Server& server) {
     std::unique_ptr<ClickHouseSink> clickhouse;
     try {
         server.listener.reset(open_listener(options, bound));
+        server.poller.reset(epoll_create1(EPOLL_CLOEXEC));
+        if (!server.poller.valid() ||
+            !watch(server, server.listener.get(), EPOLLIN, nullptr, EPOLL_CTL_ADD)) {
+            throw std::runtime_error(std::string("epoll failed: ") + std::strerror(errno));
+        }
         server.tls = make_server_context(options);
         if (!options.pcap.empty()) {
             pcap = std::make_unique<PcapSink>(options.pcap);
@@ -256,7 +268,7 @@ void count_refusal(Server& server, Refusal reason) {
 void tell_records(Server& server, Connection& connection) {
     const uint64_t records = connection.stream.records();
     if (server.metrics && records != connection.told_records) {
-        server.metrics->took(connection.agent, records - connection.told_records,
+        server.metrics->took(connection.stream.agent(), records - connection.told_records,
                              std::time(nullptr));
     }
     connection.told_records = records;
@@ -291,7 +303,8 @@ void accept_connections(Server& server) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: stop accepting for a while instead of spinning.
                 server.round.note(std::string("accept() failed: ") + std::strerror(errno));
-                server.paused = true;
+                server.paused_until = Clock::now() + accept_pause;
+                watch(server, server.listener.get(), 0, nullptr, EPOLL_CTL_MOD);
             }
             return;
         }
@@ -306,9 +319,15 @@ void accept_connections(Server& server) {
         }
         ++totals.connections;
         server.connections.push_back(std::make_unique<Connection>(
-            fd, totals.connections, address_text(peer), host_text(peer),
+            fd, totals.connections, address_text(peer),
             static_cast<uint32_t>(server.options.max_frame), Clock::now()));
         Connection& connection = *server.connections.back();
+        if (!watch(server, fd, EPOLLIN, &connection, EPOLL_CTL_ADD)) {
+            server.round.note(connection.stream.label() +
+                              ": epoll failed: " + std::strerror(errno) + "; connection dropped");
+            connection.done = server.any_done = true;
+            continue;
+        }
         server.round.note(connection.stream.label() + ": connected");
         if (server.tls) {
             connection.tls.reset(SSL_new(server.tls.get()));
@@ -327,10 +346,10 @@ bool continue_handshake(Server& server, Connection& connection) {
         case TlsStep::done:
             break;
         case TlsStep::want_read:
-            connection.events = POLLIN;
+            connection.events = EPOLLIN;
             return false;
         case TlsStep::want_write:
-            connection.events = POLLOUT;
+            connection.events = EPOLLOUT;
             return false;
         case TlsStep::failed:
             server.round.note(connection.stream.label() + ": TLS handshake failed: " + error +
@@ -341,11 +360,10 @@ bool continue_handshake(Server& server, Connection& connection) {
             return false;
     }
     connection.handshaking = false;
-    connection.events = POLLIN;
+    connection.events = EPOLLIN;
     const std::string subject = peer_subject(connection.tls.get());
     if (!subject.empty()) {
         connection.stream.set_subject(subject);
-        connection.agent = subject;
     }
     return true;
 }
@@ -430,6 +448,10 @@ std::optional<Clock::time_point> stall_deadline(const Server& server,
 
 void cut_stalled(Server& server) {
     const Clock::time_point now = Clock::now();
+    if (now < server.next_stall_check) {
+        return;
+    }
+    server.next_stall_check = now + stall_check;
     for (const auto& connection : server.connections) {
         std::optional<Clock::time_point> deadline = stall_deadline(server, *connection);
         if (connection->done || !deadline || *deadline > now) {
@@ -446,12 +468,12 @@ void cut_stalled(Server& server) {
                           "; connection cut (--stall-timeout)");
         ++server.totals.cut;
         count_refusal(server, Refusal::stall);
-        connection->done = true;
+        connection->done = server.any_done = true;
     }
 }
 
-// The stop signals stay blocked except inside ppoll: a signal can't slip in between the flag
-// test and the wait. Returns the mask for ppoll.
+// The stop signals stay blocked except inside epoll_pwait: a signal cannot slip in between the
+// flag test and the wait. Returns the mask for epoll_pwait.
 sigset_t block_stop_signals() {
     sigset_t stop_set;
     sigset_t wait_set;
@@ -466,43 +488,50 @@ sigset_t block_stop_signals() {
 
 enum class Wait { ready, interrupted, failed };
 
-// Waits for the listener (unless accepting is paused) or any connection to be readable, at
-// most until the next stall deadline.
+// Waits for the listener (unless accepting is paused) or any connection to be ready, at most
+// until the next look for stalls.
 Wait wait_for_input(Server& server, const sigset_t& wait_set) {
-    std::vector<pollfd>& fds = server.fds;
-    fds.clear();
-    fds.push_back({server.paused ? -1 : server.listener.get(), POLLIN, 0});
-    Clock::time_point until = Clock::now() + longest_wait;
-    for (const auto& connection : server.connections) {
-        fds.push_back({connection->socket.get(), connection->events, 0});
-        until = std::min(until, stall_deadline(server, *connection).value_or(until));
+    const Clock::time_point now = Clock::now();
+    if (server.paused_until && *server.paused_until <= now) {
+        server.paused_until.reset();
+        watch(server, server.listener.get(), EPOLLIN, nullptr, EPOLL_CTL_MOD);
     }
-    const auto wait = std::max(Clock::duration::zero(), until - Clock::now());
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-    const timespec timeout = {static_cast<time_t>(nanoseconds / 1000000000),
-                              static_cast<long>(nanoseconds % 1000000000)};
-    int ready = ppoll(fds.data(), fds.size(), &timeout, &wait_set);
+    Clock::time_point until = std::min(now + longest_wait, server.next_stall_check);
+    until = std::min(until, server.paused_until.value_or(until));
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    server.ready_count = 0;
+    const int ready = epoll_pwait(server.poller.get(), server.ready, ready_per_wait,
+                                  static_cast<int>(std::max<decltype(wait)>(wait, 0)), &wait_set);
     if (ready < 0) {
         if (errno == EINTR) {
             return Wait::interrupted;
         }
-        std::fprintf(stderr, "collector: poll() failed: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "collector: epoll_pwait() failed: %s\n", std::strerror(errno));
         return Wait::failed;
     }
-    server.paused = false;
+    server.ready_count = ready;
     return Wait::ready;
 }
 
 // Serves the ready connections, then accepts.
 void serve_round(Server& server) {
-    for (size_t i = 0; i < server.connections.size(); ++i) {
-        if (server.fds[i + 1].revents != 0) {
-            serve_connection(server, *server.connections[i]);
-            tell_records(server, *server.connections[i]);
-            hand_over(server);
+    bool accept = false;
+    for (int i = 0; i < server.ready_count; ++i) {
+        auto* connection = static_cast<Connection*>(server.ready[i].data.ptr);
+        if (connection == nullptr) {
+            accept = true;
+            continue;
+        }
+        serve_connection(server, *connection);
+        tell_records(server, *connection);
+        hand_over(server);
+        server.any_done = server.any_done || connection->done;
+        if (!connection->done && connection->events != connection->registered) {
+            watch(server, connection->socket.get(), connection->events, connection, EPOLL_CTL_MOD);
+            connection->registered = connection->events;
         }
     }
-    if (server.fds[0].revents != 0) {
+    if (accept) {
         accept_connections(server);
     }
 }
@@ -513,6 +542,10 @@ void count_frames(Totals& totals, const Connection& connection) {
 }
 
 void remove_done_connections(Server& server) {
+    if (!server.any_done) {
+        return;
+    }
+    server.any_done = false;
     auto& connections = server.connections;
     for (size_t i = 0; i < connections.size();) {
         if (connections[i]->done) {
