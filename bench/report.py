@@ -174,6 +174,43 @@ def traffic_rows(work, row):
                 ">= 0.98")
 
 
+def collector_rows(work, row):
+    path = os.path.join(work, "collector.txt")
+    runs = {}
+    for line in open(path) if os.path.exists(path) else []:
+        fields = dict(item.split("=", 1) for item in line.split())
+        runs.setdefault((fields["mode"], fields["agents"]), []).append(
+            {k: float(v) for k, v in fields.items() if k not in ("kind", "mode")})
+
+    def median(key, f):
+        values = [f(r) for r in runs.get(key, [])]
+        return statistics.median(values) if values else None
+
+    per_record = lambda r: r["collector_cpu_seconds"] / r["records"] * 1e6
+    for (mode, agents), label in ((("clickhouse", "4"), "into ClickHouse"),
+                                  (("json", "4"), "JSON lines only"),
+                                  (("none", "4"), "no output (--no-json, the floor)"),
+                                  (("none", "100"), "no output, 100 agents"),
+                                  (("none", "1000"), "no output, 1,000 agents"),
+                                  (("none", "4000"), "no output, 4,000 agents")):
+        if (mode, agents) in runs:
+            row(f"6 collector, {label}: CPU per record",
+                fmt(median((mode, agents), per_record), " us", 2))
+    key = ("clickhouse", "4")
+    if key in runs:
+        row("6 ClickHouse: CPU per row", fmt(median(key, lambda r: r["clickhouse_cpu_seconds"] /
+                                                     r["rows"] * 1e6), " us", 2))
+        row("6 ClickHouse: rows/s sustained, rows lost",
+            f"{fmt(median(key, lambda r: r['rows'] / r['seconds']))}, "
+            f"{fmt(median(key, lambda r: r['records'] - r['rows']))}", ">= 200,000, 0")
+    c, f = median(("clickhouse", "4"), per_record), median(("none", "4"), per_record)
+    if c and f:
+        row("6 collector CPU per record, ClickHouse / floor", f"{c / f:.2f}", "<= 2.0")
+    many, few = median(("none", "4000"), per_record), median(("none", "100"), per_record)
+    if many and few:
+        row("6 collector CPU per record, 4,000 agents / 100", f"{many / few:.2f}", "<= 1.2")
+
+
 def table(work):
     rows = []
 
@@ -182,6 +219,7 @@ def table(work):
 
     micro_rows(work, row)
     traffic_rows(work, row)
+    collector_rows(work, row)
     width = [max(len(r[i]) for r in rows + [("Figure", "Median", "Target")]) for i in range(3)]
     print(f"| {'Figure':<{width[0]}} | {'Median':<{width[1]}} | {'Target':<{width[2]}} |")
     print(f"|{'-' * (width[0] + 2)}|{'-' * (width[1] + 2)}|{'-' * (width[2] + 2)}|")

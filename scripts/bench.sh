@@ -3,10 +3,12 @@
 # producer isolation, agent memory), then real traffic: dnsperf against unbound with dnstap into
 # the agent and the agent into a sink writing its stream to a file, the same dnstap stream into
 # fstrm_capture writing a file, and into a bare reader (the floor); at the paced rate also the
-# agent over mutual TLS and the agent writing its metrics file. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
+# agent over mutual TLS and the agent writing its metrics file; then the collector alone on
+# replayed records: into ClickHouse, JSON lines, no output, and with up to 4,000 agents. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
 # (default 10, at most 20), the whole script at most 15 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
-#   TARN_BENCH_STAGES       "micro traffic" (default both)
+#   TARN_BENCH_STAGES       "micro traffic collector" (default all)
+#   TARN_BENCH_RECORDS      records replayed into the collector per run (default 2000000)
 #   TARN_BENCH_PACED_QPS    the lower, fixed query rate of the second traffic runs (25000)
 #   TARN_BENCH_PROFILE      when set, each capture is sampled by perf during its load
 #                           (perf.data in its run's directory; sampling costs the capture CPU)
@@ -23,7 +25,8 @@ build=$TARN_BUILD_ROOT-bench
 repetitions=${TARN_BENCH_REPETITIONS:-3}
 seconds=${TARN_BENCH_SECONDS:-10}
 [ "$seconds" -gt 20 ] && seconds=20
-stages=${TARN_BENCH_STAGES:-micro traffic}
+stages=${TARN_BENCH_STAGES:-micro traffic collector}
+records=${TARN_BENCH_RECORDS:-2000000}
 paced_qps=${TARN_BENCH_PACED_QPS:-25000}
 work=$(mktemp -d /tmp/tarn-bench.XXXXXX)
 dns_port=${TARN_BENCH_DNS_PORT:-5354}
@@ -45,7 +48,8 @@ bash "$source_dir/scripts/setup.sh" >/dev/null
 build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
     -DTARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink bare_reader >/dev/null
+cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink bare_reader \
+    replay_agents >/dev/null
 echo "bench: build in $build, results in $work" >&2
 certs=$work/certs  # for the TLS rows
 mkdir "$certs"
@@ -76,6 +80,20 @@ if [[ " $stages " == *" traffic "* ]]; then
                 traffic_run "$kind" "$run" "$rate" >>"$work/traffic.txt"
                 tail -n 1 "$work/traffic.txt" >&2
             done
+        done
+    done
+fi
+
+# --- the collector alone, replayed records -------------------------------------------------
+if [[ " $stages " == *" collector "* ]]; then
+    source "$source_dir/bench/collector_runs.sh"
+    start_clickhouse
+    : >"$work/collector.txt"
+    for run in $(seq "$repetitions"); do
+        for case in "clickhouse 4" "json 4" "none 4" "none 100" "none 1000" "none 4000"; do
+            echo "bench: collector, $case agents, run $run of $repetitions" >&2
+            collector_run $case "$run" >>"$work/collector.txt"
+            tail -n 1 "$work/collector.txt" >&2
         done
     done
 fi
