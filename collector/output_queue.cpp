@@ -28,6 +28,7 @@ struct OutputQueue::State {
     std::condition_variable wake;  // batches or closing for the thread, done for finish
     std::deque<Batch> batches;
     size_t bytes = 0;
+    size_t items = 0;      // in batches
     size_t in_flight = 0;  // items of the batch being written
     uint64_t dropped = 0;
     bool opened = false;
@@ -43,6 +44,7 @@ struct OutputQueue::State {
         }
         batches.clear();
         bytes = 0;
+        items = 0;
     }
 
     // Opens the sink outside the lock; false after waiting out the back-off (or when closing).
@@ -60,21 +62,13 @@ struct OutputQueue::State {
         return opened;
     }
 
-    size_t queued_items() const {
-        size_t items = 0;
-        for (const Batch& batch : batches) {
-            items += batch.count();
-        }
-        return items;
-    }
-
     // The oldest batch, or for a gathering sink, once its time has come or enough waits,
     // everything queued as one.
     Batch take(std::unique_lock<std::mutex>& lock) {
         const std::chrono::milliseconds gather = sink->gather_time();
         if (gather.count() > 0) {
             wake.wait_until(lock, last_write + gather,
-                            [this] { return closing || queued_items() >= sink->gather_items(); });
+                            [this] { return closing || items >= sink->gather_items(); });
         }
         if (batches.empty()) {
             return {};  // dropped by a finish that gave up waiting
@@ -89,6 +83,7 @@ struct OutputQueue::State {
         }
         batch.sealed = batch.bytes.size();
         bytes = gather.count() > 0 ? 0 : bytes - batch.bytes.size();
+        items = gather.count() > 0 ? 0 : items - batch.count();
         return batch;
     }
 
@@ -137,11 +132,13 @@ void OutputQueue::push(Batch& batch) {
         state->dropped += batch.count();
     } else {
         state->bytes += batch.bytes.size();
+        state->items += batch.count();
         state->batches.push_back(std::move(batch));
         // The newest batch always stays, even when it alone is over the limit.
         while (state->bytes > state->limit && state->batches.size() > 1) {
             state->dropped += state->batches.front().count();
             state->bytes -= state->batches.front().bytes.size();
+            state->items -= state->batches.front().count();
             state->batches.pop_front();
         }
         state->wake.notify_all();
