@@ -6,6 +6,7 @@
 
 #include "net/etw_session.hpp"
 #include "sensor/wire_format.hpp"
+#include "support/prometheus_label.hpp"
 #include "support/statistics.hpp"
 
 namespace tarn {
@@ -60,15 +61,6 @@ void append(std::string& out, const char* format, ...) {
 
 void metric(std::string& out, const char* name, const char* type, const char* help) {
     append(out, "# HELP sabrel_agent_%s %s\n# TYPE sabrel_agent_%s %s\n", name, help, name, type);
-}
-
-// A label value: backslash, quote and newline escaped.
-std::string label(const std::string& value) {
-    std::string escaped;
-    for (char c : value) {
-        escaped += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
-    }
-    return escaped;
 }
 
 }  // namespace
@@ -129,7 +121,7 @@ std::string metrics_text(const Figures& figures, const Gauges& gauges) {
     int32_t place = 0;
     for (const config::Target& target : *gauges.targets) {
         append(out, "sabrel_agent_target_connected{target=\"%s:%u\"} %d\n",
-               label(target.ip).c_str(), static_cast<unsigned>(target.port),
+               prometheus_label(target.ip).c_str(), static_cast<unsigned>(target.port),
                place++ == gauges.target_in_use ? 1 : 0);
     }
     metric(out, "info", "gauge", "The agent's version.");

@@ -2,12 +2,8 @@
 # the highest rate they reach on loopback (bench/replay_agents.cpp), into ClickHouse, into JSON
 # lines only (to /dev/null), and into no output at all (--no-json: the collector's own floor);
 # then that floor with 100, 1,000 and 4,000 agents connected at once. Prints key=value lines.
-# Uses build, work, records from the caller, and cpu_ticks, wait_for and wait_idle from
-# bench/traffic.sh.
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+# Uses build, work, records from the caller, and cpu_ticks, free_port, wait_for and wait_idle
+# from bench/traffic.sh.
 
 start_clickhouse() {  # sets clickhouse_pid and clickhouse_url
     local dir=$work/clickhouse http

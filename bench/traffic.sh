@@ -34,9 +34,13 @@ unbound_queries() {
     unbound-control -c "$1/unbound.conf" stats_noreset | sed -n 's/^total.num.queries=//p'
 }
 
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
 # The agent's collector for agent-tls: s_server on a free port, mutual TLS, the stream to FILE.
 start_tls_sink() {  # DIR FILE; sets sink_pid and port
-    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    port=$(free_port)
     mkfifo "$1/in"
     (cd "$certs" && exec openssl s_server -quiet -naccept 1 -accept "127.0.0.1:$port" \
         -cert collector.pem -key collector.key -Verify 1 -verify_return_error -CAfile ca.pem \

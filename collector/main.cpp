@@ -31,6 +31,7 @@
 #include "collector/options.hpp"
 #include "collector/output_queue.hpp"
 #include "collector/pcap_writer.hpp"
+#include "collector/socket_address.hpp"
 #include "collector/tls_server.hpp"
 #include "support/file_descriptor_posix.hpp"
 
@@ -97,21 +98,8 @@ std::string address_text(const sockaddr_storage& address) {
 int open_listener(const Options& options, std::string& bound) {
     sockaddr_storage address = {};
     socklen_t length = 0;
-    std::string host = options.listen;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    auto& in4 = reinterpret_cast<sockaddr_in&>(address);
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
-    if (inet_pton(AF_INET, host.c_str(), &in4.sin_addr) == 1) {
-        in4.sin_family = AF_INET;
-        in4.sin_port = htons(static_cast<uint16_t>(options.port));
-        length = sizeof(in4);
-    } else if (inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) == 1) {
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(static_cast<uint16_t>(options.port));
-        length = sizeof(in6);
-    } else {
+    length = to_socket_address(options.listen, static_cast<uint16_t>(options.port), address);
+    if (length == 0) {
         throw std::runtime_error("not an IPv4 or IPv6 address: " + options.listen);
     }
     int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

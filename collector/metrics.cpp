@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "support/prometheus_label.hpp"
+
 namespace tarn::collector {
 
 namespace {
@@ -18,13 +20,8 @@ void sample(std::string& out, const char* name, const std::string& labels, uint6
     out += std::string("sabrel_collector_") + name + labels + " " + std::to_string(value) + "\n";
 }
 
-// A label value with backslash, quote and newline escaped.
 std::string label(const char* key, const std::string& value) {
-    std::string text = std::string("{") + key + "=\"";
-    for (char c : value) {
-        text += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
-    }
-    return text + "\"}";
+    return std::string("{") + key + "=\"" + prometheus_label(value) + "\"}";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "collector/metrics_server.hpp"
 
+#include "collector/socket_address.hpp"
+
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -47,26 +49,15 @@ MHD_Result serve(void* context, MHD_Connection* connection, const char* url, con
 // "PORT", "ADDR:PORT" or "[ADDR]:PORT" as a socket address.
 sockaddr_storage parse_address(const std::string& text) {
     const size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    const std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
     const std::string port_text = colon == std::string::npos ? text : text.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
     char* end = nullptr;
     const unsigned long port = std::strtoul(port_text.c_str(), &end, 10);
-    sockaddr_storage address = {};
-    auto& in4 = reinterpret_cast<sockaddr_in&>(address);
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
     if (port_text.empty() || *end != '\0' || port > 65535) {
         throw std::runtime_error("--metrics " + text + ": not PORT or ADDR:PORT");
     }
-    if (inet_pton(AF_INET, host.c_str(), &in4.sin_addr) == 1) {
-        in4.sin_family = AF_INET;
-        in4.sin_port = htons(static_cast<uint16_t>(port));
-    } else if (inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) == 1) {
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(static_cast<uint16_t>(port));
-    } else {
+    sockaddr_storage address;
+    if (to_socket_address(host, static_cast<uint16_t>(port), address) == 0) {
         throw std::runtime_error("--metrics " + text + ": not an IPv4 or IPv6 address");
     }
     return address;
