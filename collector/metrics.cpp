@@ -51,11 +51,6 @@ void CollectorMetrics::took(const std::string& name, uint64_t count, std::time_t
     records += count;
     auto found = agents.find(name);
     if (found == agents.end()) {
-        if (agent_limit == 0) {
-            other.records += count;
-            other.last = now;
-            return;
-        }
         if (agents.size() >= agent_limit) {
             auto oldest = agents.find(recency.back());
             other.records += oldest->second.records;

@@ -65,8 +65,7 @@ sockaddr_storage parse_address(const std::string& text) {
 
 }  // namespace
 
-MetricsServer::MetricsServer(const std::string& address, const CollectorMetrics& metrics)
-    : metrics(metrics) {
+MetricsServer::MetricsServer(const std::string& address, const CollectorMetrics& metrics) {
     sockaddr_storage where = parse_address(address);
     const bool v6 = where.ss_family == AF_INET6;
     daemon = MHD_start_daemon(

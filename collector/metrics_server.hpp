@@ -22,7 +22,6 @@ class MetricsServer {
     const std::string& bound() const { return bound_text; }
 
   private:
-    const CollectorMetrics& metrics;
     MHD_Daemon* daemon = nullptr;
     std::string bound_text;
 };

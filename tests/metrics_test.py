@@ -126,7 +126,8 @@ scrape_configs:
 
 def agent_labels(collector):
     """Twenty agents, each from its own address, against --metrics-agents 5: five addresses
-    and "other" are labels, and every record is counted once."""
+    and "other" are labels, and every record is counted once; other paths and methods are
+    refused."""
     start("bounded", [collector, "--port", "0", "--metrics", "0", "--metrics-agents", "5"],
           "bounded.out")
     port = listening_port("bounded.log")
@@ -139,10 +140,18 @@ def agent_labels(collector):
                      if l.startswith("sabrel_collector_agent_records_total{")]
     wait_for(lambda: sum(int(l.split()[-1]) for l in lines()) == 40, 10)
     names = sorted(l.split('"')[1] for l in lines())
+    post = urllib.request.Request(url, b"x")
+    try:
+        urllib.request.urlopen(post, timeout=5)
+        posted = 200
+    except urllib.error.HTTPError as error:
+        posted = error.code
+    answers = (get(url.replace("/metrics", "/other"))[0], posted)
     wanted = ["127.0.1.16", "127.0.1.17", "127.0.1.18", "127.0.1.19", "127.0.1.20", "other"]
     total = sum(int(l.split()[-1]) for l in lines())
-    return [] if (names, total) == (wanted, 40) else [
-        f"agent labels {names} counting {total} records, expected {wanted} counting 40"]
+    return ([] if (names, total) == (wanted, 40) else [
+        f"agent labels {names} counting {total} records, expected {wanted} counting 40"]) + (
+        [] if answers == (404, 405) else [f"another path, POST: {answers}, not (404, 405)"])
 
 
 if __name__ == "__main__":
