@@ -75,6 +75,10 @@ struct OutputQueue::State {
         }
         Batch batch = std::move(batches.front());
         batches.pop_front();
+        if (gather.count() > 0 && !batches.empty()) {  // one allocation and one copy
+            batch.bytes.reserve(bytes);
+            batch.sizes.reserve(items);
+        }
         while (gather.count() > 0 && !batches.empty()) {
             batch.bytes += batches.front().bytes;
             batch.sizes.insert(batch.sizes.end(), batches.front().sizes.begin(),
