@@ -12,7 +12,8 @@ namespace tarn {
 // metrics file alike: the same counts, read once.
 struct Figures {
     static constexpr int count = 12;
-    static constexpr int first_etw = 10;  // the last two come from ETW's query of the session
+    static constexpr int events_decoded = 0;  // the first of the line
+    static constexpr int first_etw = 10;      // the last two come from ETW's query of the session
     uint64_t values[count] = {};
     bool etw_known = false;  // whether the session could be queried
 };

@@ -46,8 +46,8 @@ void StatisticsReporter::write_metrics(const Figures& now) {
 
 void StatisticsReporter::tick(int number) {
     const Figures now = read_figures();
-    if (now.values[0] != events_seen) {
-        events_seen = now.values[0];
+    if (now.values[Figures::events_decoded] != events_seen) {
+        events_seen = now.values[Figures::events_decoded];
         last_event_time = std::time(nullptr);
     }
     write_metrics(now);

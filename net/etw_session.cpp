@@ -158,8 +158,7 @@ void check_found_session(ControlBlock& running) {
 // The session found running may come from an earlier run, or from an attempt whose enabling
 // failed, or lack the provider for any other reason: it is enabled again either way.
 void attach_session() {
-    ControlBlock running;
-    std::memset(&running, 0, sizeof running);
+    ControlBlock running{};
     ULONG queried = control_session(running, EVENT_TRACE_CONTROL_QUERY);
     if (queried != ERROR_SUCCESS) {
         error::throw_failure<NetError>("ControlTrace()", queried);
@@ -299,8 +298,7 @@ bool watch_mode(ControlBlock& running) {
         return true;
     }
     remaking = true;
-    ControlBlock stop;
-    std::memset(&stop, 0, sizeof stop);
+    ControlBlock stop{};
     const ULONG stopped = control_session(stop, EVENT_TRACE_CONTROL_STOP);
     if (stopped == ERROR_SUCCESS) {
         repaired(("is no longer in real-time mode: it is made again (real time could not be "
@@ -388,8 +386,7 @@ bool capture_running() {
 bool watch_session() {
     static std::mutex one_look;
     std::lock_guard<std::mutex> lock(one_look);
-    ControlBlock running;
-    std::memset(&running, 0, sizeof running);
+    ControlBlock running{};
     if (control_session(running, EVENT_TRACE_CONTROL_QUERY) != ERROR_SUCCESS) {
         return false;
     }
