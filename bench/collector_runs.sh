@@ -65,6 +65,13 @@ collector_run() {
     [ "$mode" = clickhouse ] && rows=$(rows_in "$table")
     kill -INT "$pid"
     wait "$pid" 2>/dev/null || true
+    if [ "$mode" = clickhouse ]; then  # ClickHouse's merges would take the next run's CPU
+        for _ in $(seq 300); do
+            [ "$(curl -s --data-binary "SELECT count() FROM system.merges" "$clickhouse_url")" = 0 ] &&
+                break
+            sleep 0.1
+        done
+    fi
     awk -v m="$mode" -v a="$agents" -v r="$run" -v n="$records" -v rows="$rows" \
         -v c=$((ticks_after - ticks_before)) -v ch=$((ch_after - ch_before)) \
         -v b="$begin" -v e="$end" -v h="$(getconf CLK_TCK)" \

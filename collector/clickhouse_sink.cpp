@@ -24,6 +24,40 @@ size_t keep_answer(char* data, size_t size, size_t count, void* answer) {
     return size * count;
 }
 
+// A request's body as it lies in the output's chunks: no copy to join them.
+struct Body {
+    const std::vector<std::string_view>& pieces;
+    size_t piece = 0;
+    size_t at = 0;  // in pieces[piece]
+};
+
+size_t give_body(char* to, size_t size, size_t count, void* data) {
+    Body& body = *static_cast<Body*>(data);
+    size_t given = 0;
+    while (given < size * count && body.piece < body.pieces.size()) {
+        const std::string_view piece = body.pieces[body.piece];
+        const size_t part = std::min(size * count - given, piece.size() - body.at);
+        std::memcpy(to + given, piece.data() + body.at, part);
+        given += part;
+        body.at += part;
+        if (body.at == piece.size()) {
+            ++body.piece;
+            body.at = 0;
+        }
+    }
+    return given;
+}
+
+// libcurl rewinds a body it must send again (a redirect, an authentication round).
+int rewind_body(void* data, curl_off_t offset, int origin) {
+    if (offset != 0 || origin != SEEK_SET) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    static_cast<Body*>(data)->piece = 0;
+    static_cast<Body*>(data)->at = 0;
+    return CURL_SEEKFUNC_OK;
+}
+
 std::string insert_query(const std::string& table) {
     std::string query = "INSERT INTO " + table + " (";
     for (const ClickHouseColumn& column : clickhouse_columns) {
@@ -79,9 +113,14 @@ struct ClickHouseSink::Curl {
         static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
         (void)initialised;
         handle = curl_easy_init();
+        no_expect = curl_slist_append(nullptr, "Expect:");  // no wait for 100 Continue
     }
-    ~Curl() { curl_easy_cleanup(handle); }
+    ~Curl() {
+        curl_easy_cleanup(handle);
+        curl_slist_free_all(no_expect);
+    }
     CURL* handle;
+    curl_slist* no_expect;
 };
 
 ClickHouseSink::ClickHouseSink(std::string url, std::string table)
@@ -92,8 +131,18 @@ ClickHouseSink::ClickHouseSink(std::string url, std::string table)
 
 ClickHouseSink::~ClickHouseSink() = default;
 
-ClickHouseSink::Answer ClickHouseSink::post(const std::string& query, const std::string& body) {
+ClickHouseSink::Answer ClickHouseSink::post(const std::string& query, const std::string& text) {
+    pieces.assign(1, text);
+    return post(query);
+}
+
+ClickHouseSink::Answer ClickHouseSink::post(const std::string& query) {
     Answer answer;
+    Body body{pieces};
+    curl_off_t size = 0;
+    for (const std::string_view piece : pieces) {
+        size += static_cast<curl_off_t>(piece.size());
+    }
     CURL* handle = curl->handle;
     std::string target = url;
     if (!query.empty()) {
@@ -105,8 +154,12 @@ ClickHouseSink::Answer ClickHouseSink::post(const std::string& query, const std:
     char error[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(handle, CURLOPT_URL, target.c_str());
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, size);
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, give_body);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewind_body);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, curl->no_expect);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keep_answer);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
@@ -186,9 +239,24 @@ bool ClickHouseSink::open() {
 }
 
 bool ClickHouseSink::write(const Batch& batch) {
+    pieces.assign(1, batch.bytes);
+    return insert_pieces(batch.count());
+}
+
+bool ClickHouseSink::write_gathered(const std::vector<Batch>& batches) {
+    pieces.clear();
+    size_t rows = 0;
+    for (const Batch& batch : batches) {
+        pieces.emplace_back(batch.bytes);
+        rows += batch.count();
+    }
+    return insert_pieces(rows);
+}
+
+bool ClickHouseSink::insert_pieces(size_t rows) {
     for (std::chrono::milliseconds backoff = first_backoff;;
          backoff = std::min(2 * backoff, longest_backoff)) {
-        const Answer answer = post(insert, batch.bytes);
+        const Answer answer = post(insert);
         if (answer.status == 200) {
             if (failing) {
                 std::fprintf(stderr,
@@ -201,7 +269,7 @@ bool ClickHouseSink::write(const Batch& batch) {
             tries = 0;
             return true;
         }
-        failed("insert of " + std::to_string(batch.count()) + " rows into " + table +
+        failed("insert of " + std::to_string(rows) + " rows into " + table +
                " failed: " + answer.text());
         std::this_thread::sleep_for(backoff);
     }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "collector/output_queue.hpp"
 
@@ -30,13 +32,18 @@ class ClickHouseSink : public Sink {
     std::string prepare();
     bool open() override;
     bool write(const Batch& batch) override;
+    bool write_gathered(const std::vector<Batch>& batches) override;
     std::chrono::milliseconds gather_time() const override { return std::chrono::seconds(1); }
     size_t gather_items() const override { return rows_per_insert; }
 
   private:
     struct Answer;
     struct Curl;
-    Answer post(const std::string& query, const std::string& body);
+    // POSTs text, or the pieces as they are, with the query in the URL.
+    Answer post(const std::string& query, const std::string& text);
+    Answer post(const std::string& query);
+    // Until ClickHouse takes them.
+    bool insert_pieces(size_t rows);
     // "" when the table is there (made now if it was missing) and fits the rows, else why not;
     // answered says whether ClickHouse answered at all.
     std::string make_table(bool& answered);
@@ -46,8 +53,9 @@ class ClickHouseSink : public Sink {
     const std::string table;
     const std::string insert;
     std::unique_ptr<Curl> curl;
-    bool failing = false;  // a failure streak, said once
-    uint64_t tries = 0;    // of the streak
+    std::vector<std::string_view> pieces;  // the body of the next post
+    bool failing = false;                  // a failure streak, said once
+    uint64_t tries = 0;                    // of the streak
 };
 
 }  // namespace tarn::collector

@@ -26,6 +26,10 @@ struct RoundOutput {
 
     // One line of notes; the newline is added.
     void note(const std::string& line);
+    size_t bytes() const {
+        return json.bytes.size() + notes.bytes.size() + pcap.bytes.size() + dnstap.bytes.size() +
+               clickhouse.bytes.size();
+    }
 };
 
 // What one agent connection has sent: bytes in, JSON lines, dnstap messages, pcap packets

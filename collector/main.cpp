@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "collector/clickhouse_sink.hpp"
@@ -41,6 +42,9 @@ using namespace tarn::collector;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t read_size = 65536;
+// What a round holds before the output threads get it: one lock and copy per output for
+// many connections' records, and a round's memory bounded.
+constexpr size_t hand_over_bytes = 1 << 20;
 constexpr int reads_per_round = 16;  // per connection, so one busy agent cannot starve others
 constexpr int accepts_per_round = 64;
 constexpr std::chrono::seconds longest_wait{1};  // outputs that failed are noticed by then
@@ -223,27 +227,24 @@ bool open_outputs(Server& server) {
     return true;
 }
 
-// Hands what the round produced so far to the output threads.
+// Hands what the round produced so far to the output threads; the round's batches keep their
+// memory.
 void hand_over(Server& server) {
     RoundOutput& round = server.round;
-    if (server.json) {
-        server.json->push(round.json);
-    }
-    server.notes->push(round.notes);
-    if (server.clickhouse) {
-        server.clickhouse->push(round.clickhouse);
-    }
-    if (server.pcap) {
-        server.pcap->push(round.pcap);
-    }
-    for (size_t i = 0; i < server.dnstap.size(); ++i) {
-        if (i + 1 < server.dnstap.size()) {
-            Batch copy = round.dnstap;
-            server.dnstap[i]->push(copy);
-        } else {
-            server.dnstap[i]->push(round.dnstap);
+    const std::pair<OutputQueue*, Batch*> outputs[] = {{server.json.get(), &round.json},
+                                                       {server.notes.get(), &round.notes},
+                                                       {server.clickhouse.get(), &round.clickhouse},
+                                                       {server.pcap.get(), &round.pcap}};
+    for (const auto& [queue, batch] : outputs) {
+        if (queue != nullptr) {
+            queue->push(*batch);
         }
+        batch->clear();
     }
+    for (const std::unique_ptr<OutputQueue>& dnstap : server.dnstap) {
+        dnstap->push(round.dnstap);
+    }
+    round.dnstap.clear();
 }
 
 void count_refusal(Server& server, Refusal reason) {
@@ -417,6 +418,9 @@ void serve_connection(Server& server, Connection& connection) {
             return;
         }
         track_frame(connection, frames_before, was_inside);
+        if (!connection.tls && static_cast<size_t>(got) < buffer.size()) {
+            return;  // drained: one recv() fewer than reading until EAGAIN
+        }
     }
 }
 
@@ -512,7 +516,9 @@ void serve_round(Server& server) {
         }
         serve_connection(server, *connection);
         tell_records(server, *connection);
-        hand_over(server);
+        if (server.round.bytes() >= hand_over_bytes) {
+            hand_over(server);
+        }
         server.any_done = server.any_done || connection->done;
         if (!connection->done && connection->events != connection->registered) {
             watch(server, connection->socket.get(), connection->events, connection, EPOLL_CTL_MOD);

@@ -16,26 +16,72 @@ namespace {
 
 constexpr std::chrono::milliseconds first_backoff{250};
 constexpr std::chrono::milliseconds longest_backoff{16000};
+constexpr size_t smallest_chunk = 4096;
+constexpr size_t largest_chunk = 1 << 20;
 
 }  // namespace
 
 struct OutputQueue::State {
-    State(std::unique_ptr<Sink> sink, size_t limit) : sink(std::move(sink)), limit(limit) {}
+    State(std::unique_ptr<Sink> sink, size_t limit)
+        : sink(std::move(sink)),
+          limit(limit),
+          chunk_bytes(std::clamp(limit / 16, smallest_chunk, largest_chunk)),
+          gather(this->sink->gather_time()) {}
 
     std::unique_ptr<Sink> sink;
     const size_t limit;
+    const size_t chunk_bytes;
+    const std::chrono::milliseconds gather;
     std::mutex mutex;
     std::condition_variable wake;  // batches or closing for the thread, done for finish
-    std::deque<Batch> batches;
+    std::deque<Batch> batches;     // chunks; only the newest takes more items
+    std::vector<Batch> writing;    // the thread's, while it writes
+    std::vector<Batch> spare;      // written chunks, kept for new items
+    size_t spare_kept = 2;         // as many as the last write took
     size_t bytes = 0;
     size_t items = 0;      // in batches
-    size_t in_flight = 0;  // items of the batch being written
+    size_t in_flight = 0;  // items being written
     uint64_t dropped = 0;
     bool opened = false;
     bool closing = false;
     bool done = false;  // the thread has ended, or was left behind
     std::string failure;
     std::chrono::steady_clock::time_point last_write;
+
+    // Caller holds the mutex; the newest chunk always stays, even when it alone is over the
+    // limit.
+    void append(const Batch& batch) {
+        if (batches.empty() || batches.back().bytes.size() + batch.bytes.size() > chunk_bytes) {
+            batches.emplace_back();
+            if (!spare.empty()) {
+                batches.back() = std::move(spare.back());
+                spare.pop_back();
+            }
+            batches.back().bytes.reserve(std::max(chunk_bytes, batch.bytes.size()));
+        }
+        Batch& chunk = batches.back();
+        chunk.bytes += batch.bytes;
+        chunk.sizes.insert(chunk.sizes.end(), batch.sizes.begin(), batch.sizes.end());
+        chunk.sealed = chunk.bytes.size();
+        bytes += batch.bytes.size();
+        items += batch.count();
+        while (bytes > limit && batches.size() > 1) {
+            dropped += batches.front().count();
+            bytes -= batches.front().bytes.size();
+            items -= batches.front().count();
+            recycle(batches.front());
+            batches.pop_front();
+        }
+    }
+
+    // Caller holds the mutex. Keeps as many chunks as the last write took, so that a burst's
+    // memory is not held for good.
+    void recycle(Batch& chunk) {
+        if (spare.size() < spare_kept) {
+            chunk.clear();
+            spare.push_back(std::move(chunk));
+        }
+    }
 
     // Caller holds the mutex.
     void drop_all() {
@@ -46,6 +92,9 @@ struct OutputQueue::State {
         bytes = 0;
         items = 0;
     }
+
+    // Whether a gathering sink's batch goes before its time.
+    bool due() const { return closing || (!batches.empty() && items >= sink->gather_items()); }
 
     // Opens the sink outside the lock; false after waiting out the back-off (or when closing).
     bool open_sink(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds& backoff) {
@@ -62,51 +111,48 @@ struct OutputQueue::State {
         return opened;
     }
 
-    // The oldest batch, or for a gathering sink, once its time has come or enough waits,
-    // everything queued as one.
-    Batch take(std::unique_lock<std::mutex>& lock) {
-        const std::chrono::milliseconds gather = sink->gather_time();
+    // The oldest chunk into writing, or for a gathering sink, once its time has come or enough
+    // waits, every chunk.
+    void take(std::unique_lock<std::mutex>& lock) {
         if (gather.count() > 0) {
-            wake.wait_until(lock, last_write + gather,
-                            [this] { return closing || items >= sink->gather_items(); });
+            wake.wait_until(lock, last_write + gather, [this] { return due(); });
         }
-        if (batches.empty()) {
-            return {};  // dropped by a finish that gave up waiting
-        }
-        Batch batch = std::move(batches.front());
-        batches.pop_front();
-        if (gather.count() > 0 && !batches.empty()) {  // one allocation and one copy
-            batch.bytes.reserve(bytes);
-            batch.sizes.reserve(items);
-        }
-        while (gather.count() > 0 && !batches.empty()) {
-            batch.bytes += batches.front().bytes;
-            batch.sizes.insert(batch.sizes.end(), batches.front().sizes.begin(),
-                               batches.front().sizes.end());
-            batches.pop_front();
-        }
-        batch.sealed = batch.bytes.size();
-        bytes = gather.count() > 0 ? 0 : bytes - batch.bytes.size();
-        items = gather.count() > 0 ? 0 : items - batch.count();
-        return batch;
+        do {
+            if (!batches.empty()) {
+                bytes -= batches.front().bytes.size();
+                items -= batches.front().count();
+                writing.push_back(std::move(batches.front()));
+                batches.pop_front();
+            }
+        } while (gather.count() > 0 && !batches.empty());
+        spare_kept = std::max<size_t>(2, writing.size());
     }
 
-    // Writes the oldest batch outside the lock; false when that ended the output for good.
+    // Writes what take chose outside the lock; false when that ended the output for good.
     bool write_front(std::unique_lock<std::mutex>& lock) {
-        Batch batch = take(lock);
-        if (batch.empty()) {
-            return true;
+        take(lock);
+        if (writing.empty()) {
+            return true;  // dropped by a finish that gave up waiting
         }
-        in_flight = batch.count();
+        in_flight = 0;
+        for (const Batch& batch : writing) {
+            in_flight += batch.count();
+        }
         last_write = std::chrono::steady_clock::now();
         lock.unlock();
-        const bool written = sink->write(batch);
+        const bool written =
+            gather.count() > 0 ? sink->write_gathered(writing) : sink->write(writing.front());
         lock.lock();
+        const size_t lost = written || done ? 0 : in_flight;
         in_flight = 0;
-        if (written || done) {
+        for (Batch& batch : writing) {
+            recycle(batch);
+        }
+        writing.clear();
+        if (lost == 0) {
             return true;
         }
-        dropped += batch.count();
+        dropped += lost;
         opened = false;
         if (sink->reopens()) {
             return true;
@@ -127,27 +173,21 @@ OutputQueue::~OutputQueue() {
     }
 }
 
-void OutputQueue::push(Batch& batch) {
+void OutputQueue::push(const Batch& batch) {
     if (batch.empty()) {
         return;
     }
     std::lock_guard<std::mutex> lock(state->mutex);
     if (state->closing || state->done) {
         state->dropped += batch.count();
-    } else {
-        state->bytes += batch.bytes.size();
-        state->items += batch.count();
-        state->batches.push_back(std::move(batch));
-        // The newest batch always stays, even when it alone is over the limit.
-        while (state->bytes > state->limit && state->batches.size() > 1) {
-            state->dropped += state->batches.front().count();
-            state->bytes -= state->batches.front().bytes.size();
-            state->items -= state->batches.front().count();
-            state->batches.pop_front();
-        }
+        return;
+    }
+    const bool was_empty = state->batches.empty();
+    state->append(batch);
+    // A gathering thread sleeps until its time unless enough waits: no wake-up for every push.
+    if (state->gather.count() == 0 || was_empty || state->due()) {
         state->wake.notify_all();
     }
-    batch = Batch{};
 }
 
 void OutputQueue::close() {

@@ -24,6 +24,12 @@ struct Batch {
     }
     size_t count() const { return sizes.size(); }
     bool empty() const { return sizes.empty(); }
+    // Empties the batch and keeps its memory for the next items.
+    void clear() {
+        bytes.clear();
+        sizes.clear();
+        sealed = 0;
+    }
 };
 
 // Where an output's batches go, from the output's own thread: a write may block.
@@ -34,6 +40,15 @@ class Sink {
     virtual bool open() { return true; }
     // False when the batch did not go out, with the reason in error().
     virtual bool write(const Batch& batch) = 0;
+    // A gathering sink's write: everything queued, in order, as one.
+    virtual bool write_gathered(const std::vector<Batch>& batches) {
+        for (const Batch& batch : batches) {
+            if (!write(batch)) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Ends the output cleanly (a closing frame, a flush) after the last write.
     virtual void close() {}
     // Whether a failed write closed the sink to be opened again (a receiver) rather than
@@ -48,7 +63,9 @@ class Sink {
 
 // An output's bounded buffer and the thread that empties it into its sink, so that a slow or
 // stalled sink never stalls the caller: when the buffer holds more than its limit, the oldest
-// batches are dropped and their items counted. A sink that reopens is retried with back-off.
+// items are dropped and counted. A sink that reopens is retried with back-off. Items are
+// copied into chunks of at most a sixteenth of the limit that are used again once written, so
+// that a busy output allocates nothing and the caller's batches keep their memory.
 class OutputQueue {
   public:
     using Clock = std::chrono::steady_clock;
@@ -58,8 +75,8 @@ class OutputQueue {
     OutputQueue(const OutputQueue&) = delete;
     OutputQueue& operator=(const OutputQueue&) = delete;
 
-    // Empties batch; dropped at once when the output has failed or finished.
-    void push(Batch& batch);
+    // Takes a copy of batch's items; dropped at once when the output has failed or finished.
+    void push(const Batch& batch);
     // Takes no more batches; the thread writes what is left. finish waits for that until the
     // deadline, then counts what is still unwritten as dropped and leaves the thread behind.
     void close();
