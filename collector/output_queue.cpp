@@ -37,7 +37,6 @@ struct OutputQueue::State {
     std::deque<Batch> batches;     // chunks; only the newest takes more items
     std::vector<Batch> writing;    // the thread's, while it writes
     std::vector<Batch> spare;      // written chunks, kept for new items
-    size_t spare_kept = 2;         // as many as the last write took
     size_t bytes = 0;
     size_t items = 0;      // in batches
     size_t in_flight = 0;  // items being written
@@ -48,21 +47,32 @@ struct OutputQueue::State {
     std::string failure;
     std::chrono::steady_clock::time_point last_write;
 
-    // Caller holds the mutex; the newest chunk always stays, even when it alone is over the
+    // Caller holds the mutex. Whole items, chunks filled to the brim (an item larger than a
+    // chunk has one of its own); the newest chunk always stays, even when it alone is over the
     // limit.
     void append(const Batch& batch) {
-        if (batches.empty() || batches.back().bytes.size() + batch.bytes.size() > chunk_bytes) {
-            batches.emplace_back();
-            if (!spare.empty()) {
-                batches.back() = std::move(spare.back());
-                spare.pop_back();
+        size_t offset = 0;
+        for (size_t item = 0, end; item < batch.count(); item = end) {
+            Batch& chunk = batches.empty() ? new_chunk() : batches.back();
+            size_t length = 0;
+            for (end = item; end < batch.count(); ++end) {
+                const size_t size = batch.sizes[end];
+                if (chunk.bytes.size() + length + size > chunk_bytes &&
+                    !(chunk.bytes.empty() && end == item)) {
+                    break;
+                }
+                length += size;
             }
-            batches.back().bytes.reserve(std::max(chunk_bytes, batch.bytes.size()));
+            if (end == item) {
+                new_chunk();
+                continue;
+            }
+            chunk.bytes.append(batch.bytes, offset, length);
+            chunk.sizes.insert(chunk.sizes.end(), batch.sizes.begin() + item,
+                               batch.sizes.begin() + end);
+            chunk.sealed = chunk.bytes.size();
+            offset += length;
         }
-        Batch& chunk = batches.back();
-        chunk.bytes += batch.bytes;
-        chunk.sizes.insert(chunk.sizes.end(), batch.sizes.begin(), batch.sizes.end());
-        chunk.sealed = chunk.bytes.size();
         bytes += batch.bytes.size();
         items += batch.count();
         while (bytes > limit && batches.size() > 1) {
@@ -74,10 +84,21 @@ struct OutputQueue::State {
         }
     }
 
-    // Caller holds the mutex. Keeps as many chunks as the last write took, so that a burst's
-    // memory is not held for good.
+    // Caller holds the mutex.
+    Batch& new_chunk() {
+        batches.emplace_back();
+        if (!spare.empty()) {
+            batches.back() = std::move(spare.back());
+            spare.pop_back();
+        }
+        batches.back().bytes.reserve(chunk_bytes);
+        return batches.back();
+    }
+
+    // Caller holds the mutex. Chunks are kept up to the limit: memory the output may hold
+    // anyway, and a burst after a burst touches no new pages.
     void recycle(Batch& chunk) {
-        if (spare.size() < spare_kept) {
+        if (spare.size() < limit / chunk_bytes) {
             chunk.clear();
             spare.push_back(std::move(chunk));
         }
@@ -125,7 +146,6 @@ struct OutputQueue::State {
                 batches.pop_front();
             }
         } while (gather.count() > 0 && !batches.empty());
-        spare_kept = std::max<size_t>(2, writing.size());
     }
 
     // Writes what take chose outside the lock; false when that ended the output for good.
