@@ -46,23 +46,41 @@ collector_run() {
     pids=("$pid" "${pids[@]}")
     wait_for grep -q "^listening on" "$dir/collector.err"
     port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/collector.err" | head -n1)
-    local ticks_before ticks_after
+    # The agents connect first and go on a line through the fifo: the figures are the
+    # streaming's, not the kernel's cost of making and closing thousands of connections.
+    local ticks_before ticks_after replay
+    mkfifo "$dir/go"
+    "$build/bench/replay_agents" "$port" "$agents" "$records" --held <"$dir/go" \
+        >"$dir/replay.txt" &
+    replay=$!
+    exec {go}>"$dir/go"
+    for _ in $(seq 600); do
+        grep -q "^connected" "$dir/replay.txt" && break
+        sleep 0.1
+    done
+    wait_idle "$pid"
     ticks_before=$(cpu_ticks "$pid")
     [ "$mode" = clickhouse ] && ch_before=$(cpu_ticks "$clickhouse_pid")
     begin=$(date +%s.%N)
-    "$build/bench/replay_agents" "$port" "$agents" "$records" >"$dir/replay.txt"
+    echo go >&"$go"
+    for _ in $(seq 600); do
+        grep -q "^records=" "$dir/replay.txt" && break
+        sleep 0.1
+    done
     if [ "$mode" = clickhouse ]; then  # until every row is in, at most a minute
         for _ in $(seq 600); do
             [ "$(rows_in "$table")" -ge "$records" ] && break
             sleep 0.1
         done
     fi
-    wait_idle "$pid"
     end=$(date +%s.%N)
+    wait_idle "$pid"
     ticks_after=$(cpu_ticks "$pid")
     [ "$mode" = clickhouse ] && ch_after=$(cpu_ticks "$clickhouse_pid")
     local rows=$records
     [ "$mode" = clickhouse ] && rows=$(rows_in "$table")
+    exec {go}>&-
+    wait "$replay"
     kill -INT "$pid"
     wait "$pid" 2>/dev/null || true
     if [ "$mode" = clickhouse ]; then  # ClickHouse's merges would take the next run's CPU

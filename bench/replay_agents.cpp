@@ -1,8 +1,11 @@
 // Many agents at once against a collector, on loopback: each connection from an address of its
 // own (127.1.x.y) sends the version frame, then its share of the records as fast as the
 // collector reads them, four threads writing round robin over the connections. No DNS server:
-// the collector's cost alone. Prints the records sent and the seconds it took.
-//   replay_agents PORT AGENTS RECORDS
+// the collector's cost alone. Prints the records sent and the seconds it took. With --held,
+// says "connected" once every agent is, sends on the first line of standard input and closes
+// the connections at its end: a measurement of the streaming alone, without the kernel's cost of
+// thousands of connections made and closed.
+//   replay_agents PORT AGENTS RECORDS [--held]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -66,11 +69,22 @@ int connect_from(int number, uint16_t port) {
     return fd;
 }
 
+// False at the end of standard input.
+bool wait_for_line() {
+    for (int c; (c = std::getchar()) != EOF;) {
+        if (c == '\n') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: replay_agents PORT AGENTS RECORDS\n");
+    const bool held = argc == 5 && std::strcmp(argv[4], "--held") == 0;
+    if (argc != 4 && !held) {
+        std::fprintf(stderr, "usage: replay_agents PORT AGENTS RECORDS [--held]\n");
         return 2;
     }
     const auto port = static_cast<uint16_t>(std::atoi(argv[1]));
@@ -93,6 +107,11 @@ int main(int argc, char** argv) {
         send_all(connections.back().get(), version, sizeof version);
     }
     const std::vector<uint8_t> batch = frames();
+    if (held) {
+        std::printf("connected\n");
+        std::fflush(stdout);
+        wait_for_line();
+    }
     const auto begin = std::chrono::steady_clock::now();
     std::vector<std::thread> senders;
     for (int t = 0; t < threads && t < agents; ++t) {
@@ -113,5 +132,8 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     std::printf("records=%lld seconds=%.3f\n", writes * records_per_write, seconds);
+    std::fflush(stdout);
+    while (held && wait_for_line()) {
+    }
     return 0;
 }

@@ -30,7 +30,9 @@ char* put(char* out, std::string_view text) {
         *out++ = static_cast<char>((length & 0x7f) | (length > 0x7f ? 0x80 : 0));
         length >>= 7;
     } while (length != 0);
-    std::memcpy(out, text.data(), text.size());
+    if (!text.empty()) {  // an empty view's data may be null
+        std::memcpy(out, text.data(), text.size());
+    }
     return out + text.size();
 }
 

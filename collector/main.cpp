@@ -43,7 +43,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t read_size = 65536;
 // What a round holds before the output threads get it: one lock and copy per output for
-// many connections' records, and a round's memory bounded.
+// many connections' records, and a round's memory bounded. At most a quarter of an output's
+// buffer, so that one hand-over cannot overflow a buffer its writer keeps empty.
 constexpr size_t hand_over_bytes = 1 << 20;
 constexpr int reads_per_round = 16;  // per connection, so one busy agent cannot starve others
 constexpr int accepts_per_round = 64;
@@ -516,7 +517,7 @@ void serve_round(Server& server) {
         }
         serve_connection(server, *connection);
         tell_records(server, *connection);
-        if (server.round.bytes() >= hand_over_bytes) {
+        if (server.round.bytes() >= std::min<size_t>(hand_over_bytes, server.options.buffer / 4)) {
             hand_over(server);
         }
         server.any_done = server.any_done || connection->done;
@@ -541,14 +542,14 @@ void remove_done_connections(Server& server) {
     }
     server.any_done = false;
     auto& connections = server.connections;
-    for (size_t i = 0; i < connections.size();) {
-        if (connections[i]->done) {
-            count_frames(server.totals, *connections[i]);
-            connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            ++i;
-        }
+    // One pass however many ended: thousands of agents may go at once.
+    const auto kept = std::stable_partition(
+        connections.begin(), connections.end(),
+        [](const std::unique_ptr<Connection>& connection) { return !connection->done; });
+    for (auto done = kept; done != connections.end(); ++done) {
+        count_frames(server.totals, **done);
     }
+    connections.erase(kept, connections.end());
 }
 
 // Every output; a pcap output that is off is null.

@@ -48,9 +48,10 @@ struct OutputQueue::State {
     std::chrono::steady_clock::time_point last_write;
 
     // Caller holds the mutex. Whole items, chunks filled to the brim (an item larger than a
-    // chunk has one of its own); the newest chunk always stays, even when it alone is over the
-    // limit.
+    // chunk has one of its own); the batch always stays whole, even when it alone is over the
+    // limit: the items dropped are older ones.
     void append(const Batch& batch) {
+        size_t older = 0;  // chunks before the one that takes the batch's first item
         size_t offset = 0;
         for (size_t item = 0, end; item < batch.count(); item = end) {
             Batch& chunk = batches.empty() ? new_chunk() : batches.back();
@@ -67,6 +68,9 @@ struct OutputQueue::State {
                 new_chunk();
                 continue;
             }
+            if (item == 0) {
+                older = batches.size() - 1;
+            }
             chunk.bytes.append(batch.bytes, offset, length);
             chunk.sizes.insert(chunk.sizes.end(), batch.sizes.begin() + item,
                                batch.sizes.begin() + end);
@@ -75,7 +79,7 @@ struct OutputQueue::State {
         }
         bytes += batch.bytes.size();
         items += batch.count();
-        while (bytes > limit && batches.size() > 1) {
+        for (size_t gone = 0; bytes > limit && gone < older; ++gone) {
             dropped += batches.front().count();
             bytes -= batches.front().bytes.size();
             items -= batches.front().count();

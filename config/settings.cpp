@@ -26,9 +26,6 @@ namespace {
 
 constexpr uint16_t default_port = 8100;
 constexpr uint32_t default_timeout = 5;
-// ETW's own bounds since Windows 8; a buffer must hold the largest event whole.
-constexpr int32_t smallest_etw_buffer_kb = 4;
-constexpr int32_t largest_etw_buffer_kb = 16384;
 
 // atol with a 32-bit long: out-of-range numbers give the nearest limit, whatever the width
 // of long on this platform.
@@ -81,8 +78,8 @@ bool read_whole_number(const char* text, int32_t& value) {
 void apply_etw_buffers(const ConfigStore& store) {
     if (const char* text = store.get("etw-buffer-size")) {
         int32_t size = 0;
-        if (read_whole_number(text, size) && size >= smallest_etw_buffer_kb &&
-            size <= largest_etw_buffer_kb) {
+        if (read_whole_number(text, size) && size >= EtwBuffers::smallest_kb &&
+            size <= EtwBuffers::largest_kb) {
             etw_buffers.size_kb = static_cast<uint32_t>(size);
             log_message("Config: etw-buffer-size = %u", etw_buffers.size_kb);
         } else {

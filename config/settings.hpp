@@ -17,6 +17,10 @@ struct Target {
 // The ETW session's buffers as the operator asked for them: kilobytes per buffer, the least
 // and the most buffers; 0 where not asked, leaving ETW's choice.
 struct EtwBuffers {
+    // ETW's own bounds since Windows 8; a buffer must hold the largest event whole.
+    static constexpr int32_t smallest_kb = 4;
+    static constexpr int32_t largest_kb = 16384;
+
     uint32_t size_kb = 0;
     uint32_t minimum = 0;
     uint32_t maximum = 0;

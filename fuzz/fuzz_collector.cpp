@@ -1,6 +1,6 @@
 // Arbitrary bytes as what an agent sends the collector: frames cut from the stream, each frame
-// decoded and written as JSON, pcap and dnstap, as the collector does for a connection. The
-// first byte picks how the stream is cut into reads; no output may depend on it.
+// decoded and written as JSON, pcap, dnstap and ClickHouse rows, as the collector does for a
+// connection. The first byte picks how the stream is cut into reads; no output may depend on it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +27,7 @@ void run(const uint8_t* data, size_t size, unsigned split, Run& run) {
     ConnectionStream stream(7, "192.0.2.1:49152", 66053);  // the smallest --max-frame
     run.out.pcap_encoder = &run.pcap;
     run.out.dnstap_on = true;
+    run.out.clickhouse_on = true;
     for (size_t at = 0; at < size && run.ok; ++split) {
         size_t chunk = split == 0 ? size : 1 + split * 31 % 257;
         chunk = chunk > size - at ? size - at : chunk;
@@ -55,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Run pieces;
     run(data + 1, size - 1, 0, whole);
     run(data + 1, size - 1, data[0], pieces);
-    for (Batch RoundOutput::*batch :
-         {&RoundOutput::json, &RoundOutput::notes, &RoundOutput::pcap, &RoundOutput::dnstap}) {
+    for (Batch RoundOutput::*batch : {&RoundOutput::json, &RoundOutput::notes, &RoundOutput::pcap,
+                                      &RoundOutput::dnstap, &RoundOutput::clickhouse}) {
         require((whole.out.*batch).bytes == (pieces.out.*batch).bytes &&
                 (whole.out.*batch).sizes == (pieces.out.*batch).sizes);
     }

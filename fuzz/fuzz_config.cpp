@@ -52,7 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     // ETW's buffers: values ETW takes, or none at all.
-    require(etw_buffers.size_kb <= 1024 && etw_buffers.minimum <= etw_buffers.maximum &&
+    const uint32_t size_kb = etw_buffers.size_kb;
+    require((size_kb == 0 ||
+             (size_kb >= EtwBuffers::smallest_kb && size_kb <= EtwBuffers::largest_kb)) &&
+            etw_buffers.minimum <= etw_buffers.maximum &&
             (etw_buffers.minimum != 0) == (etw_buffers.maximum != 0));
     const char* ipv6 = store.get("ipv6-clients");
     require(ipv6_clients == (ipv6 != nullptr && std::strcmp(ipv6, "on") == 0));
