@@ -31,24 +31,13 @@ rows_in() {  # TABLE
     curl -s --data-binary "SELECT count() FROM $1" "$clickhouse_url" 2>/dev/null || echo 0
 }
 
-# One run: MODE (clickhouse, json or none) with AGENTS agents; RUN names its table.
-collector_run() {
-    local mode=$1 agents=$2 run=$3 table="bench_$1_$2_$3" args=(--no-json) out=/dev/null
-    local dir=$work/collector-$mode-$agents-$run port pid begin end ch_before=0 ch_after=0
-    mkdir -p "$dir"
-    [ "$mode" = json ] && args=()
-    # Room for every row: the run measures what ClickHouse sustains, not the output's bound.
-    [ "$mode" = clickhouse ] && args+=(--clickhouse "$clickhouse_url" --clickhouse-table "$table"
-        --buffer 1073741824)
-    "$build/collector/collector" --port 0 --max-connections 5000 "${args[@]}" >"$out" \
-        2>"$dir/collector.err" &
-    pid=$!
-    pids=("$pid" "${pids[@]}")
-    wait_for grep -q "^listening on" "$dir/collector.err"
-    port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/collector.err" | head -n1)
-    # The agents connect first and go on a line through the fifo: the figures are the
-    # streaming's, not the kernel's cost of making and closing thousands of connections.
-    local ticks_before ticks_after replay
+# One replay into the running collector (pid, port, dir, table of collector_run): the agents
+# connect first and go on a line through the fifo, so the figures are the streaming's, not the
+# kernel's cost of making and closing thousands of connections. Sets ticks_before, ticks_after,
+# ch_before, ch_after, begin and end; ROWS is the table's row count to wait for.
+replay_once() {  # ROWS
+    local replay go
+    rm -f "$dir/go"
     mkfifo "$dir/go"
     "$build/bench/replay_agents" "$port" "$agents" "$records" --held <"$dir/go" \
         >"$dir/replay.txt" &
@@ -60,30 +49,57 @@ collector_run() {
     done
     wait_idle "$pid"
     ticks_before=$(cpu_ticks "$pid")
-    [ "$mode" = clickhouse ] && ch_before=$(cpu_ticks "$clickhouse_pid")
+    [ -n "$table" ] && ch_before=$(cpu_ticks "$clickhouse_pid")
     begin=$(date +%s.%N)
     echo go >&"$go"
     for _ in $(seq 600); do
         grep -q "^records=" "$dir/replay.txt" && break
         sleep 0.1
     done
-    if [ "$mode" = clickhouse ]; then  # until every row is in, at most a minute
+    if [ -n "$table" ]; then  # until every row is in, at most a minute
         for _ in $(seq 600); do
-            [ "$(rows_in "$table")" -ge "$records" ] && break
+            [ "$(rows_in "$table")" -ge "$1" ] && break
             sleep 0.1
         done
     fi
     end=$(date +%s.%N)
     wait_idle "$pid"
     ticks_after=$(cpu_ticks "$pid")
-    [ "$mode" = clickhouse ] && ch_after=$(cpu_ticks "$clickhouse_pid")
-    local rows=$records
-    [ "$mode" = clickhouse ] && rows=$(rows_in "$table")
+    [ -n "$table" ] && ch_after=$(cpu_ticks "$clickhouse_pid")
     exec {go}>&-
     wait "$replay"
+}
+
+# One run: MODE (clickhouse, clickhouse-warm, json or none) with AGENTS agents; RUN names its
+# table. clickhouse-warm measures a second replay into the same collector: its buffer's memory
+# touched once already, as in a collector that has run for a while.
+collector_run() {
+    local mode=$1 agents=$2 run=$3 table="" args=(--no-json) out=/dev/null
+    local dir=$work/collector-$mode-$agents-$run port pid begin end ch_before=0 ch_after=0
+    local ticks_before ticks_after rows=$records
+    mkdir -p "$dir"
+    [ "$mode" = json ] && args=()
+    # Room for every row: the run measures what ClickHouse sustains, not the output's bound.
+    if [[ $mode == clickhouse* ]]; then
+        table="bench_${mode/-/_}_${agents}_$run"
+        args+=(--clickhouse "$clickhouse_url" --clickhouse-table "$table" --buffer 1073741824)
+    fi
+    "$build/collector/collector" --port 0 --max-connections 5000 "${args[@]}" >"$out" \
+        2>"$dir/collector.err" &
+    pid=$!
+    pids=("$pid" "${pids[@]}")
+    wait_for grep -q "^listening on" "$dir/collector.err"
+    port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/collector.err" | head -n1)
+    local earlier=0  # rows of the warming replay
+    if [ "$mode" = clickhouse-warm ]; then
+        replay_once "$records"
+        earlier=$records
+    fi
+    replay_once $((earlier + records))
+    [ -n "$table" ] && rows=$(($(rows_in "$table") - earlier))
     kill -INT "$pid"
     wait "$pid" 2>/dev/null || true
-    if [ "$mode" = clickhouse ]; then  # ClickHouse's merges would take the next run's CPU
+    if [ -n "$table" ]; then  # ClickHouse's merges would take the next run's CPU
         for _ in $(seq 300); do
             [ "$(curl -s --data-binary "SELECT count() FROM system.merges" "$clickhouse_url")" = 0 ] &&
                 break

@@ -242,8 +242,11 @@ void hand_over(Server& server) {
         }
         batch->clear();
     }
-    for (const std::unique_ptr<OutputQueue>& dnstap : server.dnstap) {
-        dnstap->push(round.dnstap);
+    for (size_t i = 0; i + 1 < server.dnstap.size(); ++i) {
+        server.dnstap[i]->push_copy(round.dnstap);
+    }
+    if (!server.dnstap.empty()) {
+        server.dnstap.back()->push(round.dnstap);
     }
     round.dnstap.clear();
 }

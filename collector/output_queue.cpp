@@ -48,10 +48,39 @@ struct OutputQueue::State {
     std::chrono::steady_clock::time_point last_write;
 
     // Caller holds the mutex. Whole items, chunks filled to the brim (an item larger than a
-    // chunk has one of its own); the batch always stays whole, even when it alone is over the
-    // limit: the items dropped are older ones.
-    void append(const Batch& batch) {
+    // chunk has one of its own); a batch of half a chunk or more becomes a chunk itself when
+    // taken, its memory traded for a spare chunk's. The batch always stays whole, even when it
+    // alone is over the limit: the items dropped are older ones.
+    // taken is the batch when the caller gives it up.
+    void append(const Batch& batch, Batch* taken) {
+        const size_t added = batch.bytes.size(), count = batch.count();
         size_t older = 0;  // chunks before the one that takes the batch's first item
+        if (taken != nullptr && added >= chunk_bytes / 2) {
+            older = batches.size();
+            batches.emplace_back(std::move(*taken));
+            batches.back().sealed = added;
+            *taken = spare.empty() ? Batch{} : std::move(spare.back());
+            if (!spare.empty()) {
+                spare.pop_back();
+            }
+        } else {
+            older = copy(batch);
+        }
+        bytes += added;
+        items += count;
+        for (size_t gone = 0; bytes > limit && gone < older; ++gone) {
+            dropped += batches.front().count();
+            bytes -= batches.front().bytes.size();
+            items -= batches.front().count();
+            recycle(batches.front());
+            batches.pop_front();
+        }
+    }
+
+    // Caller holds the mutex. Returns the number of chunks before the one that took the first
+    // item.
+    size_t copy(const Batch& batch) {
+        size_t older = 0;
         size_t offset = 0;
         for (size_t item = 0, end; item < batch.count(); item = end) {
             Batch& chunk = batches.empty() ? new_chunk() : batches.back();
@@ -77,15 +106,7 @@ struct OutputQueue::State {
             chunk.sealed = chunk.bytes.size();
             offset += length;
         }
-        bytes += batch.bytes.size();
-        items += batch.count();
-        for (size_t gone = 0; bytes > limit && gone < older; ++gone) {
-            dropped += batches.front().count();
-            bytes -= batches.front().bytes.size();
-            items -= batches.front().count();
-            recycle(batches.front());
-            batches.pop_front();
-        }
+        return older;
     }
 
     // Caller holds the mutex.
@@ -197,7 +218,16 @@ OutputQueue::~OutputQueue() {
     }
 }
 
-void OutputQueue::push(const Batch& batch) {
+void OutputQueue::push(Batch& batch) {
+    add(batch, &batch);
+    batch.clear();
+}
+
+void OutputQueue::push_copy(const Batch& batch) {
+    add(batch, nullptr);
+}
+
+void OutputQueue::add(const Batch& batch, Batch* taken) {
     if (batch.empty()) {
         return;
     }
@@ -207,7 +237,7 @@ void OutputQueue::push(const Batch& batch) {
         return;
     }
     const bool was_empty = state->batches.empty();
-    state->append(batch);
+    state->append(batch, taken);
     // A gathering thread sleeps until its time unless enough waits: no wake-up for every push.
     if (state->gather.count() == 0 || was_empty || state->due()) {
         state->wake.notify_all();

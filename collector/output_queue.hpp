@@ -63,9 +63,10 @@ class Sink {
 
 // An output's bounded buffer and the thread that empties it into its sink, so that a slow or
 // stalled sink never stalls the caller: when the buffer holds more than its limit, the oldest
-// items are dropped and counted. A sink that reopens is retried with back-off. Items are
-// copied into chunks of at most a sixteenth of the limit that are used again once written, so
-// that a busy output allocates nothing and the caller's batches keep their memory.
+// items are dropped and counted. A sink that reopens is retried with back-off. Items go into
+// chunks of about a sixteenth of the limit (at most 1 MiB), used again once written, so that a
+// busy output allocates nothing: a small batch is copied into the newest chunk, a large one
+// becomes a chunk and its owner gets a spare chunk's memory in exchange.
 class OutputQueue {
   public:
     using Clock = std::chrono::steady_clock;
@@ -75,8 +76,11 @@ class OutputQueue {
     OutputQueue(const OutputQueue&) = delete;
     OutputQueue& operator=(const OutputQueue&) = delete;
 
-    // Takes a copy of batch's items; dropped at once when the output has failed or finished.
-    void push(const Batch& batch);
+    // Takes batch's items and leaves it empty, with memory for more; dropped at once when the
+    // output has failed or finished.
+    void push(Batch& batch);
+    // The same with a copy, batch left as it is.
+    void push_copy(const Batch& batch);
     // Takes no more batches; the thread writes what is left. finish waits for that until the
     // deadline, then counts what is still unwritten as dropped and leaves the thread behind.
     void close();
@@ -89,6 +93,7 @@ class OutputQueue {
   private:
     struct State;
     static void run(const std::shared_ptr<State>& state);
+    void add(const Batch& batch, Batch* taken);
 
     std::shared_ptr<State> state;
     std::thread thread;

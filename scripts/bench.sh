@@ -90,7 +90,8 @@ if [[ " $stages " == *" collector "* ]]; then
     start_clickhouse
     : >"$work/collector.txt"
     for run in $(seq "$repetitions"); do
-        for case in "clickhouse 4" "json 4" "none 4" "none 100" "none 1000" "none 4000"; do
+        for case in "clickhouse 4" "clickhouse-warm 4" "json 4" "none 4" "none 100" "none 1000" \
+            "none 4000"; do
             echo "bench: collector, $case agents, run $run of $repetitions" >&2
             collector_run $case "$run" >>"$work/collector.txt"
             tail -n 1 "$work/collector.txt" >&2

@@ -124,7 +124,15 @@ TEST(OutputQueue, ItemsGoWholeInOrderAndAStalledSinkCostsTheOldest) {
         for (const std::vector<size_t>& batch_sizes : c.pushes) {
             newest = next;
             sizes.insert(sizes.end(), batch_sizes.begin(), batch_sizes.end());
-            queue.push(batch_of(next, batch_sizes));
+            Batch batch = batch_of(next, batch_sizes);
+            const Batch pushed = batch;
+            if (next % 2 == 0) {  // both ways in: taken, left empty; copied, left as it was
+                queue.push(batch);
+                EXPECT_TRUE(batch.empty() && batch.bytes.empty());
+            } else {
+                queue.push_copy(batch);
+                EXPECT_EQ(batch.bytes, pushed.bytes);
+            }
         }
         recorder.set_open(true);
         queue.finish(std::chrono::steady_clock::now() + 10s);
@@ -154,10 +162,10 @@ TEST(OutputQueue, GatheringSinkIsWokenForItsFirstBatchAndWhenEnoughWaits) {
     OutputQueue queue(std::make_unique<RecordingSink>(recorder, 60s, 1000), 1 << 24);
     size_t next = 0;
     std::this_thread::sleep_for(100ms);  // the output's thread waits for a batch
-    queue.push(batch_of(next, {50}));
+    queue.push_copy(batch_of(next, {50}));
     ASSERT_TRUE(recorder.wait_for_items(1, 10s)) << "the first batch waited for its time";
     for (int i = 0; i < 100; ++i) {
-        queue.push(batch_of(next, std::vector<size_t>(10, 500)));
+        queue.push_copy(batch_of(next, std::vector<size_t>(10, 500)));
     }
     ASSERT_TRUE(recorder.wait_for_items(next, 10s)) << "1,000 items waited for the minute";
     EXPECT_EQ(recorder.writes, 2u);
