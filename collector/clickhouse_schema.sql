@@ -21,7 +21,8 @@ CREATE TABLE IF NOT EXISTS dns_records (
 PARTITION BY toDate(time)
 ORDER BY (qname, qtype, time);
 
--- Queries per hour, name and type: the "top names" question without scanning raw rows.
+-- Queries per hour, name and type: the "top names" question without scanning raw rows. A row
+-- without a name (a message that is not DNS) is no query of any name.
 CREATE TABLE IF NOT EXISTS dns_records_hourly (
     hour DateTime,
     qname String,
@@ -34,5 +35,5 @@ ORDER BY (hour, qname, qtype);
 CREATE MATERIALIZED VIEW IF NOT EXISTS dns_records_hourly_feed TO dns_records_hourly AS
 SELECT toStartOfHour(time) AS hour, qname, qtype, count() AS queries
 FROM dns_records
-WHERE qr = 0
+WHERE qr = 0 AND qname != ''
 GROUP BY hour, qname, qtype;

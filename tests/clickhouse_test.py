@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Records into Debian's ClickHouse (18.16, started here on loopback ports of its own): unbound's
 traffic through the agent to the collector with --clickhouse; the rows equal the JSON lines,
-record for record. ClickHouse stopped for about 10 seconds while traffic flows and started
+record for record, two messages that are not DNS among them. ClickHouse stopped for about 10 seconds while traffic flows and started
 again: every record arrives, none twice. A column dropped under the collector: one error line,
 the agents and the JSON lines served meanwhile, and the rows held arrive once it is back.
 Usage: clickhouse_test.py AGENT COLLECTOR"""
-import os, subprocess, sys, time, urllib.error, urllib.request
+import os, socket, struct, subprocess, sys, time, urllib.error, urllib.request
 from collections import Counter
 from pathlib import Path
 
@@ -29,7 +29,7 @@ CONFIG = """<?xml version="1.0"?>
   <mark_cache_size>268435456</mark_cache_size>
 </yandex>
 """
-COLUMNS = "time, device, server, transport, qname, qtype, rcode, lower(hex(packet))"
+COLUMNS = "time, agent, device, server, transport, qname, qtype, rcode, lower(hex(packet))"
 
 
 def sql(url, statement):
@@ -42,9 +42,19 @@ def sql(url, statement):
 
 def as_row(record):
     """A JSON line as ClickHouse gives its row back in TabSeparated."""
-    return "\t".join([record["time"].replace("T", " ").rstrip("Z"), record["device"],
+    return "\t".join([record["time"].replace("T", " ").rstrip("Z"), record["agent"], record["device"],
                       record["server"], record["transport"], record.get("qname", ""),
                       str(record.get("qtype", 0)), str(record.get("rcode", 0)), record["packet"]])
+
+
+def send_not_dns(port):
+    """As an agent would: a record too short for a DNS header, one whose question is cut off."""
+    frame = lambda payload: struct.pack(">I", len(payload)) + payload
+    record = lambda packet: frame(b"\x02" + struct.pack(">I", int(time.time())) + b"\x09127.0.0.7"
+                                  + b"\x09127.0.0.1\x00" + packet)
+    with socket.create_connection(("127.0.0.1", port)) as peer:
+        peer.sendall(frame(b"\x013.7.1") + record(b"\xab\xcd\x01") +
+                     record(bytes.fromhex("123401000001000000000000037777")))
 
 
 def store(agent, collector, work):
@@ -96,8 +106,11 @@ def store(agent, collector, work):
                             f"{list((got - wanted).items())[:2]}")
 
     wait_for(lambda: "status:" in dig("127.0.0.53", dns_port, "127.0.0.9", "www", []), 10)
+    send_not_dns(port)
     ask(30)
     check("first traffic", 10)
+    not_dns = [r.get("dns_error", "") for r in collected() if r["device"] == "127.0.0.7"]
+    failures += [] if len(not_dns) == 2 and all(not_dns) else [f"not DNS: {not_dns}"]
 
     # A graceful stop for about 10 s, traffic going on.
     stop(clickhouse)
@@ -125,7 +138,7 @@ def store(agent, collector, work):
         f"after the column came back: {count} rows, {len(collected())} JSON lines"]
     top = sql(url, "SELECT qname, sum(queries) FROM dns_records_hourly GROUP BY qname "
                    "ORDER BY qname FORMAT TabSeparated")
-    per_name = Counter(r.get("qname") for r in collected() if r["qr"] == 0)
+    per_name = Counter(r["qname"] for r in collected() if r.get("qr") == 0 and "qname" in r)
     wanted = "".join(f"{n}\t{c}\n" for n, c in sorted(per_name.items()))
     failures += [] if top == wanted else [f"hourly view: {top!r}, expected {wanted!r}"]
     return failures
