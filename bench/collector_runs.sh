@@ -111,3 +111,28 @@ collector_run() {
         -v b="$begin" -v e="$end" -v h="$(getconf CLK_TCK)" \
         'BEGIN { printf "kind=collector mode=%s agents=%s run=%s records=%d rows=%d collector_cpu_seconds=%.2f clickhouse_cpu_seconds=%.2f seconds=%.2f\n", m, a, r, n, rows, c / h, ch / h, e - b }'
 }
+
+# RowBinary against TabSeparated: the collector's cost and bytes per row (bench/row_formats.cpp),
+# then ClickHouse's CPU to take each body into a table of its own, and whether both tables hold
+# the same rows.
+row_formats_run() {  # RUN
+    local dir=$work/row-formats-$1 columns format table before after
+    mkdir -p "$dir"
+    "$build/bench/row_formats" 500000 "$dir" >>"$work/row_formats.txt"
+    columns="time, agent, device, server, transport, length, id, qr, opcode, rcode, qname, qtype, packet"
+    for format in rowbinary tsv; do
+        table=rows_${format}_$1
+        sed -n '/^CREATE TABLE IF NOT EXISTS dns_records (/,/;/p' \
+            "$source_dir/collector/clickhouse_schema.sql" | sed "s/dns_records/$table/" |
+            curl -sf --data-binary @- "$clickhouse_url" >/dev/null
+        before=$(cpu_ticks "$clickhouse_pid")
+        curl -sf --data-binary "@$dir/rows.$format" "$clickhouse_url?query=$(printf %s \
+            "INSERT INTO $table ($columns) FORMAT $([ $format = tsv ] &&
+            echo TabSeparated || echo RowBinary)" | sed 's/ /%20/g; s/,/%2C/g')" >/dev/null
+        after=$(cpu_ticks "$clickhouse_pid")
+        echo "kind=row_insert format=$format clickhouse_cpu_seconds=$(awk -v t=$((after - before)) \
+            -v h="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / h }') rows=$(rows_in "$table")" \
+            "sum=$(curl -s --data-binary "SELECT sum(cityHash64($columns)) FROM $table" \
+            "$clickhouse_url")" >>"$work/row_formats.txt"
+    done
+}

@@ -215,6 +215,29 @@ def collector_rows(work, row):
         row("6 collector CPU per record, 4,000 agents / 100", f"{many / few:.2f}", "<= 1.2")
 
 
+def row_format_rows(work, row):
+    path = os.path.join(work, "row_formats.txt")
+    runs = {}
+    for line in open(path) if os.path.exists(path) else []:
+        fields = dict(item.split("=", 1) for item in line.split())
+        runs.setdefault((fields["kind"], fields["format"]), []).append(fields)
+    value = lambda kind, fmt_, key: statistics.median(float(r[key]) for r in runs[(kind, fmt_)])
+    for fmt_, label in (("rowbinary", "RowBinary"), ("tsv", "TabSeparated")):
+        if ("row_format", fmt_) not in runs:
+            continue
+        row(f"6 ClickHouse rows in {label}: collector ns per row, bytes per row",
+            f"{value('row_format', fmt_, 'ns_per_row'):.0f}, "
+            f"{value('row_format', fmt_, 'bytes_per_row'):.0f}")
+        per_row = lambda r: float(r["clickhouse_cpu_seconds"]) / float(r["rows"]) * 1e6
+        row(f"6 ClickHouse rows in {label}: ClickHouse CPU per row taken",
+            fmt(statistics.median(map(per_row, runs[("row_insert", fmt_)])), " us", 2))
+    inserts = runs.get(("row_insert", "rowbinary"), []) + runs.get(("row_insert", "tsv"), [])
+    if inserts:
+        same = len({(r["rows"], r["sum"]) for r in inserts}) == 1
+        row("6 ClickHouse rows: both formats' tables hold the same rows", "yes" if same else "NO",
+            "yes")
+
+
 def table(work):
     rows = []
 
@@ -224,6 +247,7 @@ def table(work):
     micro_rows(work, row)
     traffic_rows(work, row)
     collector_rows(work, row)
+    row_format_rows(work, row)
     width = [max(len(r[i]) for r in rows + [("Figure", "Median", "Target")]) for i in range(3)]
     print(f"| {'Figure':<{width[0]}} | {'Median':<{width[1]}} | {'Target':<{width[2]}} |")
     print(f"|{'-' * (width[0] + 2)}|{'-' * (width[1] + 2)}|{'-' * (width[2] + 2)}|")

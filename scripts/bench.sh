@@ -49,7 +49,7 @@ build_dir_ready "$build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
     -DTARN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target tarn_bench agent collector stream_sink bare_reader \
-    replay_agents >/dev/null
+    replay_agents row_formats >/dev/null
 echo "bench: build in $build, results in $work" >&2
 certs=$work/certs  # for the TLS rows
 mkdir "$certs"
@@ -96,6 +96,8 @@ if [[ " $stages " == *" collector "* ]]; then
             collector_run $case "$run" >>"$work/collector.txt"
             tail -n 1 "$work/collector.txt" >&2
         done
+        echo "bench: ClickHouse row formats, run $run of $repetitions" >&2
+        row_formats_run "$run"
     done
 fi
 
