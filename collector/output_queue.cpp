@@ -49,20 +49,19 @@ struct OutputQueue::State {
 
     // Caller holds the mutex. Whole items, chunks filled to the brim (an item larger than a
     // chunk has one of its own); a batch of half a chunk or more becomes a chunk itself when
-    // taken, its memory traded for a spare chunk's. The batch always stays whole, even when it
+    // taken and a spare chunk can take its place in the caller's hands (else the caller's
+    // memory, grown to its batches, stays with it). The batch always stays whole, even when it
     // alone is over the limit: the items dropped are older ones.
     // taken is the batch when the caller gives it up.
     void append(const Batch& batch, Batch* taken) {
         const size_t added = batch.bytes.size(), count = batch.count();
         size_t older = 0;  // chunks before the one that takes the batch's first item
-        if (taken != nullptr && added >= chunk_bytes / 2) {
+        if (taken != nullptr && added >= chunk_bytes / 2 && !spare.empty()) {
             older = batches.size();
             batches.emplace_back(std::move(*taken));
             batches.back().sealed = added;
-            *taken = spare.empty() ? Batch{} : std::move(spare.back());
-            if (!spare.empty()) {
-                spare.pop_back();
-            }
+            *taken = std::move(spare.back());
+            spare.pop_back();
         } else {
             older = copy(batch);
         }

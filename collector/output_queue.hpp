@@ -66,7 +66,7 @@ class Sink {
 // items are dropped and counted. A sink that reopens is retried with back-off. Items go into
 // chunks of about a sixteenth of the limit (at most 1 MiB), used again once written, so that a
 // busy output allocates nothing: a small batch is copied into the newest chunk, a large one
-// becomes a chunk and its owner gets a spare chunk's memory in exchange.
+// becomes a chunk when its owner can get a spare chunk's memory in exchange.
 class OutputQueue {
   public:
     using Clock = std::chrono::steady_clock;
