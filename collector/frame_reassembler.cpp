@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "sensor/wire_format.hpp"
 #include "support/byte_order.hpp"
 
 namespace tarn::collector {
 
 namespace {
 
-constexpr size_t header_size = 4;
+constexpr size_t header_size = sensor::wire::frame_prefix_size;
 
 }  // namespace
 

@@ -50,9 +50,9 @@ struct OutputQueue::State {
     // Caller holds the mutex. Whole items, chunks filled to the brim (an item larger than a
     // chunk has one of its own); a batch of half a chunk or more becomes a chunk itself when
     // taken and a spare chunk can take its place in the caller's hands (else the caller's
-    // memory, grown to its batches, stays with it). The batch always stays whole, even when it
-    // alone is over the limit: the items dropped are older ones.
-    // taken is the batch when the caller gives it up.
+    // memory, grown to its batches, stays with it); taken is the batch when the caller gives it
+    // up. The batch always stays whole, even when it alone is over the limit: the items dropped
+    // are older ones.
     void append(const Batch& batch, Batch* taken) {
         const size_t added = batch.bytes.size(), count = batch.count();
         size_t older = 0;  // chunks before the one that takes the batch's first item
@@ -69,11 +69,18 @@ struct OutputQueue::State {
         items += count;
         for (size_t gone = 0; bytes > limit && gone < older; ++gone) {
             dropped += batches.front().count();
-            bytes -= batches.front().bytes.size();
-            items -= batches.front().count();
-            recycle(batches.front());
-            batches.pop_front();
+            Batch chunk = take_oldest();
+            recycle(chunk);
         }
+    }
+
+    // Caller holds the mutex.
+    Batch take_oldest() {
+        Batch chunk = std::move(batches.front());
+        batches.pop_front();
+        bytes -= chunk.bytes.size();
+        items -= chunk.count();
+        return chunk;
     }
 
     // Caller holds the mutex. Returns the number of chunks before the one that took the first
@@ -164,10 +171,7 @@ struct OutputQueue::State {
         }
         do {
             if (!batches.empty()) {
-                bytes -= batches.front().bytes.size();
-                items -= batches.front().count();
-                writing.push_back(std::move(batches.front()));
-                batches.pop_front();
+                writing.push_back(take_oldest());
             }
         } while (gather.count() > 0 && !batches.empty());
     }
