@@ -5,7 +5,7 @@
 # fstrm_capture writing a file, and into a bare reader (the floor); at the paced rate also the
 # agent over mutual TLS and the agent writing its metrics file; then the collector alone on
 # replayed records: into ClickHouse, JSON lines, no output, and with up to 4,000 agents. Prints one table. Bounded: each dnsperf run lasts TARN_BENCH_SECONDS
-# (default 10, at most 20), the whole script at most 20 minutes.
+# (default 10, at most 20), the whole script at most 15 minutes.
 #   TARN_BENCH_REPETITIONS  runs of every figure, the median is reported (default 3)
 #   TARN_BENCH_STAGES       "micro traffic collector" (default all)
 #   TARN_BENCH_RECORDS      records replayed into the collector per run (default 2000000)
@@ -16,7 +16,7 @@ set -euo pipefail
 
 if [ -z "${TARN_BENCH_BOUNDED:-}" ]; then
     export TARN_BENCH_BOUNDED=1
-    exec timeout --foreground -k 10 1200 bash "$0" "$@"
+    exec timeout --foreground -k 10 900 bash "$0" "$@"
 fi
 
 source "$(dirname "${BASH_SOURCE[0]}")/build-env.sh"
