@@ -267,6 +267,20 @@ void tell_records(Server& server, Connection& connection) {
     connection.told_records = records;
 }
 
+// What an output dropped; 0 for one that is off.
+uint64_t dropped(const std::unique_ptr<OutputQueue>& queue) {
+    return queue ? queue->dropped() : 0;
+}
+
+// All dnstap outputs together, as the summary and the metrics count them.
+uint64_t dnstap_dropped(const Server& server) {
+    uint64_t total = 0;
+    for (const auto& queue : server.dnstap) {
+        total += dropped(queue);
+    }
+    return total;
+}
+
 // What the serving loop knows and the metrics show, once a round.
 void update_metrics(Server& server) {
     if (!server.metrics) {
@@ -274,14 +288,10 @@ void update_metrics(Server& server) {
     }
     CollectorMetrics& metrics = *server.metrics;
     metrics.set_connected(server.connections.size());
-    metrics.set_dropped(Output::json, server.json ? server.json->dropped() : 0);
-    metrics.set_dropped(Output::clickhouse, server.clickhouse ? server.clickhouse->dropped() : 0);
-    metrics.set_dropped(Output::pcap, server.pcap ? server.pcap->dropped() : 0);
-    uint64_t dnstap = 0;
-    for (const auto& queue : server.dnstap) {
-        dnstap += queue->dropped();
-    }
-    metrics.set_dropped(Output::dnstap, dnstap);
+    metrics.set_dropped(Output::json, dropped(server.json));
+    metrics.set_dropped(Output::clickhouse, dropped(server.clickhouse));
+    metrics.set_dropped(Output::pcap, dropped(server.pcap));
+    metrics.set_dropped(Output::dnstap, dnstap_dropped(server));
 }
 
 // One connection too many is closed at once, so that its peer learns of it.
@@ -596,13 +606,6 @@ void flush_outputs(const Server& server) {
 }
 
 void print_summary(const Server& server) {
-    auto dropped = [](const std::unique_ptr<OutputQueue>& queue) -> unsigned long long {
-        return queue ? queue->dropped() : 0;
-    };
-    unsigned long long dnstap = 0;
-    for (const auto& queue : server.dnstap) {
-        dnstap += dropped(queue);
-    }
     const Totals& t = server.totals;
     std::fprintf(
         stderr,
@@ -611,8 +614,11 @@ void print_summary(const Server& server) {
         static_cast<unsigned long long>(t.connections), static_cast<unsigned long long>(t.frames),
         static_cast<unsigned long long>(t.records), static_cast<unsigned long long>(t.errors),
         static_cast<unsigned long long>(t.refused), static_cast<unsigned long long>(t.cut),
-        dropped(server.json), dropped(server.notes), dropped(server.pcap), dnstap,
-        dropped(server.clickhouse));
+        static_cast<unsigned long long>(dropped(server.json)),
+        static_cast<unsigned long long>(dropped(server.notes)),
+        static_cast<unsigned long long>(dropped(server.pcap)),
+        static_cast<unsigned long long>(dnstap_dropped(server)),
+        static_cast<unsigned long long>(dropped(server.clickhouse)));
     std::fflush(stderr);
 }
 
